@@ -1,0 +1,1 @@
+// Placeholder unit for a module with no sources yet.
