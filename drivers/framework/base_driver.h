@@ -68,6 +68,15 @@ class CMtrBaseDriver : public myThreadAttached {
   void setClock(mtr::Clock* c) { clock = c; }
   mtr::Clock& Clock() const { return *clock; }
 
+  // Settings every model reads from its settings map: "net_address" (decimal
+  // network address of the meter on the line), "srv_tz" and "pu_tz" (hours east
+  // of UTC of the controller clock and of the meter clock). A meter clock read
+  // as local time minus dTZ() is controller time: dTZ = (pu_tz - srv_tz) * 3600.
+  int netAddress() const;
+  int srvTZ() const;
+  int puTZ() const;
+  int dTZ() const;
+
   const MeterSettings& Settings() const { return settings; }
   const SettingsMap& Params() const { return params; }
   long long meterNumber() const { return settings.meter_number; }
