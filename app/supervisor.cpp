@@ -52,7 +52,10 @@ int RunMeters(const std::vector<std::string>& ids) {
   stop_requested = 0;
   Supervise(drivers);
 
-  for (CMtrBaseDriver* d : drivers) delete d;
+  for (CMtrBaseDriver* d : drivers) {
+    d->Stop();  // before any of its members go
+    delete d;
+  }
   for (CJSONRPCConnector* c : connectors) delete c;
   return 0;
 }

@@ -1,0 +1,140 @@
+#include "drivers/framework/base_driver.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+
+#include "base/fsutil.h"
+#include "base/logger.h"
+#include "base/paths.h"
+#include "drivers/framework/factory.h"
+#include "drivers/framework/model_builder.h"
+
+namespace {
+
+int localUtcOffset() {
+  time_t now = time(nullptr);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  return static_cast<int>(tm.tm_gmtoff);
+}
+
+}  // namespace
+
+CMtrBaseDriver::CMtrBaseDriver()
+    : tz_offset(localUtcOffset()), tz_offset2(tz_offset), clock(&mtr::systemClock()) {}
+
+CMtrBaseDriver::~CMtrBaseDriver() { Stop(); }
+
+CMtrBaseDriver* CMtrBaseDriver::create_and_init(SettingsMap params,
+                                                std::shared_ptr<CConnector> connector,
+                                                CJSONRPCConnector* rpc) {
+  const std::string model = params.count("manufacturer") ? params["manufacturer"] : std::string();
+  LOG_INFO("CMtrBaseDriver::create_and_init() - mtr_main_electro assembly starts");
+  LOG_INFO("CMtrBaseDriver::create_and_init() Repository revision Unknown, compiled: %s %s",
+           __DATE__, __TIME__);
+  LOG_INFO("CMtrBaseDriver::create_and_init() as '%s'", model.c_str());
+
+  FactoryRow row = FindFactoryRow(model);
+  CMtrBaseDriver* driver = row.row ? BuildModelDriver(row) : nullptr;
+  if (!driver) {
+    if (row.row)
+      LOG_WARNING("CMtrBaseDriver::create_and_init() - %s is not built into this daemon (row %d)",
+                  row.class_name.c_str(), row.row);
+    LOG_WARNING("CMtrBaseDriver::create_and_init() - CmtrEmptyDriver IS STARTED !!!");
+    driver = new CMtrEmptyDriver();
+  }
+
+  LOG_WARNING("CMtrBaseDriver::create_and_init() - setJSONRPCConnector()");
+  driver->setJSONRPCConnector(rpc);
+  LOG_WARNING("CMtrBaseDriver::create_and_init() - save_init_params()");
+  driver->save_init_params(params);
+  LOG_WARNING("CMtrBaseDriver::create_and_init() - SaveConnector()");
+  driver->SaveConnector(connector.get());
+  LOG_WARNING("CMtrBaseDriver::create_and_init() - Start()");
+  driver->Start(driver, model);
+  return driver;
+}
+
+void CMtrBaseDriver::SaveConnector(CConnector* connector) {
+  if (!connector) {
+    SaveConnector(std::shared_ptr<CConnector>());
+    return;
+  }
+  // Join the ownership the connector already has: one shared owner for all drivers.
+  std::shared_ptr<CConnector> shared = connector->weak_from_this().lock();
+  if (!shared) shared.reset(connector);
+  SaveConnector(shared);
+}
+
+void CMtrBaseDriver::SaveConnector(std::shared_ptr<CConnector>) {}
+
+void CMtrBaseDriver::setJSONRPCConnector(CJSONRPCConnector* connector) {
+  rpc = connector;
+  if (rpc) settings = rpc->Settings();
+}
+
+void CMtrBaseDriver::save_init_params(const SettingsMap& map) {
+  params = map;
+  auto led = params.find("led_indication");
+  led_indication = led == params.end() || settingsNumber(led->second) != 0;
+  auto alias = params.find("port_alias");
+  if (alias != params.end()) {
+    static const char* const kLocal[] = {"serial232.0", "serial232.D", "serial485.4", "serial485.1",
+                                         "serial485.2"};
+    for (const char* l : kLocal)
+      if (alias->second == l) local_port = true;
+  }
+}
+
+bool CMtrBaseDriver::IsPortFree() {
+  static const std::string kPause = mtr::rootedPath("/tmp/pause_kzp");
+  static const std::string kPauseAll = mtr::rootedPath("/tmp/pause_kzp_all");
+  if (!local_port && access(kPause.c_str(), F_OK) == 0) return false;
+  return access(kPauseAll.c_str(), F_OK) != 0;
+}
+
+void CMtrBaseDriver::setTurn() {
+  {
+    std::lock_guard<std::mutex> lock(turn_mutex_);
+    poll_turn = 1;
+  }
+  turn_cv_.notify_all();
+}
+
+void CMtrBaseDriver::clearTurn() {
+  {
+    std::lock_guard<std::mutex> lock(turn_mutex_);
+    poll_turn = 0;
+  }
+  turn_cv_.notify_all();
+}
+
+bool CMtrBaseDriver::waitTurn(bool value, long ms) {
+  const uint8_t want = value ? 1 : 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  std::unique_lock<std::mutex> lock(turn_mutex_);
+  while (poll_turn.load() != want) {
+    if (isFinished()) return false;
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    // A finished thread never notifies; look again at least every second.
+    auto step = std::min<std::chrono::steady_clock::duration>(deadline - now,
+                                                              std::chrono::seconds(1));
+    turn_cv_.wait_for(lock, step);
+  }
+  return true;
+}
+
+namespace {
+int settingInt(const SettingsMap& params, const char* key) {
+  auto it = params.find(key);
+  return it == params.end() ? 0 : static_cast<int>(settingsNumber(it->second));
+}
+}  // namespace
+
+int CMtrBaseDriver::netAddress() const { return settingInt(params, "net_address"); }
+int CMtrBaseDriver::srvTZ() const { return settingInt(params, "srv_tz"); }
+int CMtrBaseDriver::puTZ() const { return settingInt(params, "pu_tz"); }
+int CMtrBaseDriver::dTZ() const { return (puTZ() - srvTZ()) * 3600; }

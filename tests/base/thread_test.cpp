@@ -1,0 +1,87 @@
+#include "base/thread.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "base/logger.h"
+#include "support/test_support.h"
+
+namespace {
+
+class Counting : public myThreadAttached {
+ public:
+  explicit Counting(bool block) : block_(block) {}
+  ~Counting() override { Stop(); }
+  void functionThread(myThreadAttached*) override {
+    ++runs;
+    while (block_) pause();  // a cancellation point
+  }
+  std::atomic<int> runs{0};
+
+ private:
+  bool block_;
+};
+
+class ThreadLog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    delete logger::instance();
+    path_ = dir_ / "log";
+    logger::getInstance(path_.c_str(), false)->setLevel(TL_DEBUG);
+  }
+  void TearDown() override { delete logger::instance(); }
+  std::string log() { return mtr_test::readFile(path_); }
+
+  mtr_test::TempDir dir_;
+  std::string path_;
+};
+
+TEST_F(ThreadLog, StartTwiceMakesOneThreadAndOneRestartLine) {
+  Counting c(true);
+  c.Start(&c, "meter");
+  c.Start(&c, "meter");
+  ASSERT_TRUE(mtr_test::waitFor([&] { return c.runs.load() == 1; }, 2000));
+  usleep(50000);
+  EXPECT_EQ(1, c.runs.load());
+  std::string text = log();
+  EXPECT_EQ(1, mtr_test::countLinesContaining(text, "Attempting to restart thread \"meter\"!"));
+  EXPECT_EQ(1, mtr_test::countLinesContaining(
+                   text, "A new thread \"meter\" has been STARTED with PID = " +
+                             std::to_string(getpid()) + "."));
+  c.Stop();
+  EXPECT_FALSE(c.isRunning());
+}
+
+TEST_F(ThreadLog, BodyThatReturnsLogsStopedWithProcessId) {
+  Counting c(false);
+  c.Start(&c, "short");
+  ASSERT_TRUE(mtr_test::waitFor([&] { return c.isFinished(); }, 2000));
+  EXPECT_TRUE(c.isRunning());  // stays "running" until Stop joins it
+  EXPECT_EQ(1, mtr_test::countLinesContaining(
+                   log(), "Thread \"short\" (PID = " + std::to_string(getpid()) +
+                              ") has been STOPED."));
+  c.Start(&c, "short");  // no restart of a finished body either
+  EXPECT_EQ(1, c.runs.load());
+  c.Stop();
+  EXPECT_FALSE(c.isRunning());
+}
+
+TEST_F(ThreadLog, NeverStartedObjectIsDestroyedWithoutCancel) {
+  {
+    Counting c(true);
+    EXPECT_FALSE(c.isRunning());
+  }  // Stop on a never-started object must not touch thread 0
+  EXPECT_EQ(0, mtr_test::countLinesContaining(log(), "STOPED"));
+}
+
+TEST_F(ThreadLog, StopCancelsABlockedBody) {
+  auto* c = new Counting(true);
+  c->Start(c, "blocked");
+  ASSERT_TRUE(mtr_test::waitFor([&] { return c->runs.load() == 1; }, 2000));
+  delete c;  // cancels at pause() and joins
+  SUCCEED();
+}
+
+}  // namespace
