@@ -1,6 +1,7 @@
 #include "app/cmdline.h"
 #include "app/supervisor.h"
 #include "base/logger.h"
+#include "drivers/framework/model_builder.h"
 
 int main(int argc, char** argv) {
   Options opts;
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
   log->setStderr(opts.to_stderr);
   log->setMaxSize(opts.max_log_size);
 
+  RegisterBuiltinModels();
   InstallSignalHandler();
   return RunMeters(opts.ids);
 }

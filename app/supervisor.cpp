@@ -13,20 +13,18 @@
 void Supervise(const std::vector<CMtrBaseDriver*>& drivers, long step_ms) {
   for (;;) {
     if (stop_requested.load()) return;
-    if (drivers.empty()) {
-      // Nothing to hand on; only a stop can end this.
-      usleep(100000);
-      continue;
-    }
+    bool any = false;
     for (CMtrBaseDriver* driver : drivers) {
       // A driver whose thread has ended would never give the turn back.
       if (driver->isFinished()) continue;
+      any = true;
       driver->setTurn();
       do {
         driver->waitTurn(false, step_ms);
         for (CMtrBaseDriver* d : drivers) d->IsArchFresh();
       } while (driver->hasTurn() && !driver->isFinished());
     }
+    if (!any) usleep(100000);
   }
 }
 

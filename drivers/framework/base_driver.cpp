@@ -89,8 +89,8 @@ void CMtrBaseDriver::save_init_params(const SettingsMap& map) {
 }
 
 bool CMtrBaseDriver::IsPortFree() {
-  static const std::string kPause = mtr::rootedPath("/tmp/pause_kzp");
-  static const std::string kPauseAll = mtr::rootedPath("/tmp/pause_kzp_all");
+  const std::string kPause = mtr::rootedPath("/tmp/pause_kzp");
+  const std::string kPauseAll = mtr::rootedPath("/tmp/pause_kzp_all");
   if (!local_port && access(kPause.c_str(), F_OK) == 0) return false;
   return access(kPauseAll.c_str(), F_OK) != 0;
 }

@@ -155,6 +155,8 @@ class CMtrHeatBaseDriver : public CMtrBaseDriver {
   bool IsPuHourBegin();
 
   FileConnector* fileConnector() const { return file_connector.get(); }
+  // Builds the file connector; the cycle does it when it starts.
+  void InitFileConnector();
 
  protected:
   // One pass of the session loop, for the cycle and for tests.

@@ -95,11 +95,8 @@ void CMtrHeatBaseDriver::functionThread(myThreadAttached*) {
   LOG_INFO(
       "CMtrHeatBaseDriver::functionThread begin execute thread (v. 01.10) [lazy_connection, "
       "read_status, max_arch_timestamp].");
-  const std::string id = rpc ? rpc->meterId() : settings.meter_id;
-  const int mode = rpc ? rpc->mode() : 0;
-  file_connector.reset(new HeatFileConnector(settings, id, mode, 60, clock));
+  InitFileConnector();
   FileConnector* files = file_connector.get();
-  file_connector_ready = files;
 
   const std::string& model = threadName();
   const bool is_vkt7 = model == "vkt-7";
@@ -198,6 +195,13 @@ void CMtrHeatBaseDriver::functionThread(myThreadAttached*) {
       clearTurn();
     }
   }
+}
+
+void CMtrHeatBaseDriver::InitFileConnector() {
+  const std::string id = rpc ? rpc->meterId() : settings.meter_id;
+  const int mode = rpc ? rpc->mode() : 0;
+  file_connector.reset(new HeatFileConnector(settings, id, mode, 60, clock));
+  file_connector_ready = file_connector.get();
 }
 
 void CMtrHeatBaseDriver::WaitDataRate(int seconds) {

@@ -1,8 +1,14 @@
 #include "drivers/framework/model_builder.h"
 
-#include "drivers/framework/base_driver.h"
+#include <atomic>
+
+namespace {
+std::atomic<ModelBuilder> g_builder{nullptr};
+}
+
+void SetModelBuilder(ModelBuilder builder) { g_builder = builder; }
 
 CMtrBaseDriver* BuildModelDriver(const FactoryRow& row) {
-  (void)row;
-  return nullptr;
+  ModelBuilder b = g_builder.load();
+  return b ? b(row) : nullptr;
 }

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "drivers/framework/base_driver.h"
+
+// A model driver whose answers are given by the test and whose calls are recorded.
+class ScriptedDriver : public electro::CMtrElectroBaseDriver {
+ public:
+  explicit ScriptedDriver(const std::string& model = "scripted") {
+    name = model;
+    arch_mode = 2;
+  }
+  ~ScriptedDriver() override { Stop(); }
+
+  struct ArchCall {
+    uint32_t kind;
+    time_t from;
+    time_t till;
+  };
+
+  void SaveConnector(std::shared_ptr<CConnector> c) override { connector = c; }
+  bool init() override {
+    record("init");
+    if (fail_init > 0) {
+      --fail_init;
+      throw CDisconnectException();
+    }
+    return true;
+  }
+  MeasuredValueList get_all_system_values() override {
+    record("system");
+    if (fail_system > 0) {
+      --fail_system;
+      throw CWrongPacketException();
+    }
+    return system_values;
+  }
+  MeasuredValueList get_all_curtime_cur_integ_values() override {
+    record("current");
+    if (fail_current > 0) {
+      --fail_current;
+      throw CWrongPacketException();
+    }
+    return current_values;
+  }
+  int get_arch_values(uint32_t kind, time_t from, time_t till, MeasuredValueList& out) override {
+    record("arch" + std::to_string(kind));
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      arch_calls.push_back({kind, from, till});
+    }
+    if (arch_source) {
+      MeasuredValueList more = arch_source(kind, from, till);
+      out.splice(out.end(), more);
+    }
+    return 0;
+  }
+  bool GetTimestamps(timestamps& out) override {
+    record("GetTimestamps");
+    out = ts;
+    return ts_ok;
+  }
+
+  std::vector<std::string> takeCalls() {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> c;
+    c.swap(calls);
+    return c;
+  }
+  std::vector<ArchCall> archCalls() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return arch_calls;
+  }
+  void record(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.push_back(what);
+    if (on_call) on_call(what);
+  }
+
+  // Test access to the cycle's state.
+  using CMtrHeatBaseDriver::ReadArch;
+  bool psdEnabled() const { return psd_enabled; }
+  bool t1Active() const { return t1_active; }
+  bool t2Active() const { return t2_active; }
+  time_t t1Deadline() const { return t1_deadline; }
+  void setTimesDiff(int64_t d) { times_diff = d; }
+
+  std::mutex mutex;
+  std::vector<std::string> calls;
+  std::vector<ArchCall> arch_calls;
+  std::function<void(const std::string&)> on_call;
+  std::function<MeasuredValueList(uint32_t, time_t, time_t)> arch_source;
+  MeasuredValueList system_values;
+  MeasuredValueList current_values;
+  std::atomic<int> fail_init{0};
+  std::atomic<int> fail_system{0};
+  std::atomic<int> fail_current{0};
+  timestamps ts;
+  bool ts_ok = true;
+  std::shared_ptr<CConnector> connector;
+};
