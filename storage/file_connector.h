@@ -21,11 +21,11 @@ class FileConnector {
   virtual ~FileConnector();
 
   // kind: Hourly, Daily, Monthly or Yearly. 0 when missing or not a number.
-  virtual time_t ReadTimestamp(uint32_t kind) = 0;                      // slot 2
-  virtual void WriteConnectedFlag(int flag) = 0;                        // slot 3
+  virtual time_t ReadTimestamp(uint32_t kind) = 0;                       // slot 2
+  virtual void WriteConnectedFlag(int flag) = 0;                         // slot 3
   virtual void RotateArchivesSys(int n, const std::string& folder) = 0;  // slot 4
-  virtual time_t MDateTimeAge() = 0;                                    // slot 6
-  virtual void WriteTimestamp(uint32_t kind, time_t t) = 0;             // slot 7
+  virtual time_t MDateTimeAge() = 0;                                     // slot 6
+  virtual void WriteTimestamp(uint32_t kind, time_t t) = 0;              // slot 7
   virtual bool StoreArchive(const MeasuredValueList& values, uint32_t kind, bool is_vkt7,
                             bool is_vist) = 0;  // slot 8
 
@@ -52,8 +52,35 @@ class FileConnector {
   const std::string& tmpArea() const { return tmp_area; }
   const std::string& storageArea() const { return storage_area; }
   int archMode() const { return arch_mode; }
+  int currentSystem() const { return current_system; }
+  const std::string& backupDir() const { return backup_dir; }
+  // Path of a lock file; owner as for CreateLock.
+  std::string LockPath(int owner) const;
 
  protected:
+  // Honours the reporter's lock (logging `busy_message` at crit and sleeping
+  // lock_wait_seconds per check), then holds the daemon's lock for its scope.
+  class MaintenanceLock {
+   public:
+    MaintenanceLock(FileConnector& fc, const char* busy_message);
+    ~MaintenanceLock();
+    MaintenanceLock(const MaintenanceLock&) = delete;
+    MaintenanceLock& operator=(const MaintenanceLock&) = delete;
+
+   private:
+    FileConnector& fc_;
+  };
+  // storage_area + N + "/" + folder + "/"
+  std::string FolderPath(int n, const std::string& folder) const;
+  // storage_area + N + "/tmp_archives/", the working folder that
+  // ReleaseArchives publishes; made once like the others.
+  std::string WorkDir(int sys);
+  // storage_area + N + "/rotate/" + folder + "/"
+  std::string RotatePath(int n, const std::string& folder) const;
+  // Leftovers of an interrupted rotation or copy that hold nothing the
+  // release folders lack: partial copies and outdated files never moved.
+  void RemoveLeftovers(int n, const std::string& folder);
+
   std::string key;
   int current_system;
   std::string tmp_area;
@@ -66,8 +93,12 @@ class FileConnector {
   std::map<int, std::string> item_dirs;
   std::map<int, std::string> archive_dirs;
   int arch_mode = 0;
+  int mode = 0;
   int lock_wait_seconds;
   mtr::Clock* clock;
+  // The folder caches; IsArchFresh reads files from the main thread while the
+  // driver thread fills them.
+  std::mutex dirs_mutex;
 };
 
 class HeatFileConnector : public FileConnector {
@@ -80,4 +111,8 @@ class HeatFileConnector : public FileConnector {
   void WriteTimestamp(uint32_t kind, time_t t) override;
   bool StoreArchive(const MeasuredValueList& values, uint32_t kind, bool is_vkt7,
                     bool is_vist) override;
+
+ private:
+  // Bounds one release file; false when it was left as it was.
+  bool RotateFile(int n, const std::string& folder, const std::string& name);
 };
