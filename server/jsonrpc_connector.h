@@ -20,9 +20,10 @@ class CJSONRPCConnector {
   // "get_config": blocks until the server answers; fills the typed fields.
   std::list<PortGroup> GetInitParameters1();
 
-  bool ExecJSONRPCFunc(const std::string& method, const Json::Value& params,
-                       Json::Value& response);
+  bool ExecJSONRPCFunc(const std::string& method, const Json::Value& params, Json::Value& response);
   bool SendParameters(const std::string& request, Json::Value& response);
+  // The request envelope with the next id, as the fast writer prints it.
+  std::string BuildRequest(const std::string& method, const Json::Value& params);
 
   // Value delivery.
   bool SendParameters_right(const MeasuredValueList& values);  // "put_current_value"
