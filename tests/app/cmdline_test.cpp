@@ -82,7 +82,7 @@ TEST(CommandLine, ArgumentErrors) {
     std::string joined;
     for (const auto& a : c.args) joined += a + " ";
     EXPECT_EQ(1, r.status) << joined;
-    EXPECT_EQ(0u, r.err.find(c.message)) << joined << ": " << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.message)) << joined << ": " << r.err;
     if (c.usage)
       EXPECT_EQ(usageLines(bin), mtr_test::splitLines(r.out)) << joined;
     else
@@ -116,7 +116,8 @@ TEST(CommandLine, AcceptedLevelsGoOnToStartUp) {
                        "MTR_CONFIG_URL=http://127.0.0.1:" + std::to_string(mtr_test::freePort()) + "/"});
     EXPECT_FALSE(c.wait(700)) << level;
     c.kill(SIGKILL);
-    EXPECT_EQ("", mtr_test::readFile(dir / "err"));
+    // only the transport's complaint about the absent server, no argument error
+    EXPECT_EQ(std::string::npos, mtr_test::readFile(dir / "err").find("main:"));
   }
 }
 
