@@ -20,6 +20,10 @@ test: deps
 	$(MAKE) build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+demo: deps
+	$(MAKE) build
+	BIN=$(BUILD_DIR)/bin bash scripts/demo.sh
+
 clean:
 	rm -rf $(BUILD_DIR)
 
@@ -27,3 +31,6 @@ clean:
 bench: deps build
 	cmake --build $(BUILD_DIR) --target benches -j $(JOBS)
 	@for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b || exit 1; done
+include mk/deploy.mk
+include mk/fuzz.mk
+include mk/sanitize.mk
