@@ -17,4 +17,18 @@ class Clock {
 // The process clock: time(2) and nanosleep(2).
 Clock& systemClock();
 
+// Worker threads run with cancellation disabled, so that a cancel can never
+// unwind through a destructor that happens to hit a cancellation point; they
+// open it only while they wait, inside one of these scopes.
+class CancellableScope {
+ public:
+  CancellableScope();
+  ~CancellableScope();
+  CancellableScope(const CancellableScope&) = delete;
+  CancellableScope& operator=(const CancellableScope&) = delete;
+
+ private:
+  int old_;
+};
+
 }  // namespace mtr

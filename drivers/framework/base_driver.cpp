@@ -1,7 +1,10 @@
 #include "drivers/framework/base_driver.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 
@@ -23,9 +26,16 @@ int localUtcOffset() {
 }  // namespace
 
 CMtrBaseDriver::CMtrBaseDriver()
-    : tz_offset(localUtcOffset()), tz_offset2(tz_offset), clock(&mtr::systemClock()) {}
+    : tz_offset(localUtcOffset()), tz_offset2(tz_offset), clock(&mtr::systemClock()) {
+  turn_set_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  turn_cleared_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
 
-CMtrBaseDriver::~CMtrBaseDriver() { Stop(); }
+CMtrBaseDriver::~CMtrBaseDriver() {
+  Stop();
+  if (turn_set_fd_ >= 0) close(turn_set_fd_);
+  if (turn_cleared_fd_ >= 0) close(turn_cleared_fd_);
+}
 
 CMtrBaseDriver* CMtrBaseDriver::create_and_init(SettingsMap params,
                                                 std::shared_ptr<CConnector> connector,
@@ -95,34 +105,47 @@ bool CMtrBaseDriver::IsPortFree() {
   return access(kPauseAll.c_str(), F_OK) != 0;
 }
 
-void CMtrBaseDriver::setTurn() {
-  {
-    std::lock_guard<std::mutex> lock(turn_mutex_);
-    poll_turn = 1;
+namespace {
+void signalFd(int fd) {
+  uint64_t one = 1;
+  if (fd >= 0 && write(fd, &one, sizeof one) < 0) {
+    // a full counter still wakes the waiter
   }
-  turn_cv_.notify_all();
+}
+}  // namespace
+
+void CMtrBaseDriver::setTurn() {
+  poll_turn = 1;
+  signalFd(turn_set_fd_);
 }
 
 void CMtrBaseDriver::clearTurn() {
-  {
-    std::lock_guard<std::mutex> lock(turn_mutex_);
-    poll_turn = 0;
-  }
-  turn_cv_.notify_all();
+  poll_turn = 0;
+  signalFd(turn_cleared_fd_);
 }
 
 bool CMtrBaseDriver::waitTurn(bool value, long ms) {
   const uint8_t want = value ? 1 : 0;
+  const int fd = value ? turn_set_fd_ : turn_cleared_fd_;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  std::unique_lock<std::mutex> lock(turn_mutex_);
   while (poll_turn.load() != want) {
     if (isFinished()) return false;
-    auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return false;
-    // A finished thread never notifies; look again at least every second.
-    auto step = std::min<std::chrono::steady_clock::duration>(deadline - now,
-                                                              std::chrono::seconds(1));
-    turn_cv_.wait_for(lock, step);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) return false;
+    // A finished thread never signals; look again at least every second.
+    struct pollfd p{fd, POLLIN, 0};
+    {
+      mtr::CancellableScope cancellable;
+      poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+    }
+    uint64_t drained;
+    if (p.revents & POLLIN) {
+      if (read(fd, &drained, sizeof drained) < 0) {
+        // another waiter drained it first
+      }
+    }
   }
   return true;
 }

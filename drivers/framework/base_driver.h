@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -95,8 +94,10 @@ class CMtrBaseDriver : public myThreadAttached {
   mtr::Clock* clock;
 
  private:
-  std::mutex turn_mutex_;
-  std::condition_variable turn_cv_;
+  // Counters that wake the turn's waiters: the driver waits on the first, the
+  // supervisor on the second. poll(2) on them is a clean cancellation point.
+  int turn_set_fd_ = -1;
+  int turn_cleared_fd_ = -1;
 };
 
 // Stands in for a model this build does not have; its thread ends at once.

@@ -1,4 +1,5 @@
 #include <cxxabi.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -66,11 +67,16 @@ class MarkerWatch {
       }
     }
     if (fd_ < 0) {
-      usleep(2000);  // no inotify: fall back to the 2 ms poll
+      mtr::systemClock().sleepMs(2);  // no inotify: fall back to the 2 ms poll
       return;
     }
     struct pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(ms)) > 0) {
+    int ready;
+    {
+      mtr::CancellableScope cancellable;
+      ready = poll(&p, 1, static_cast<int>(ms));
+    }
+    if (ready > 0) {
       char buf[4096];
       while (read(fd_, buf, sizeof buf) > 0) {
       }
@@ -92,6 +98,8 @@ CMtrHeatBaseDriver::~CMtrHeatBaseDriver() {
 }
 
 void CMtrHeatBaseDriver::functionThread(myThreadAttached*) {
+  // Cancellable only while waiting (see mtr::CancellableScope).
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   LOG_INFO(
       "CMtrHeatBaseDriver::functionThread begin execute thread (v. 01.10) [lazy_connection, "
       "read_status, max_arch_timestamp].");

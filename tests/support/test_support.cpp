@@ -211,6 +211,7 @@ time_t FakeClock::now() { return static_cast<time_t>(ms_.load() / 1000); }
 void FakeClock::sleepMs(long ms) {
   ms_ += ms;
   // Let the other threads of the test run, and stay a cancellation point.
+  mtr::CancellableScope cancellable;
   usleep(20);
 }
 void FakeClock::advance(long ms) { ms_ += ms; }

@@ -230,7 +230,7 @@ TEST(SimConfig, BadDescriptionsAndOptions) {
       {{},
        R"({"meters": [{"protocol": "dlms", "address": 1}]})",
        1,
-       "unknown \"dlms\" (known: mercury230"},
+       "unknown \"dlms\" (known: "},
       {{}, R"({"meters": [{"protocol": "mercury230"}]})", 1, "\"address\": required"},
       {{},
        R"({"meters": [{"protocol": "mercury230", "address": 1}, {"protocol": "mercury230", "address": 1}]})",

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+
+#include "e2e_support.h"
+
+namespace {
+
+using mtr_test::countLinesContaining;
+using mtr_test::readArchive;
+using mtr_test::SimulatedLine;
+
+const char* const kMeters = R"({"meters": [
+  {"protocol": "mercury230", "name": "m1", "address": 1, "password": "111111",
+   "password_mode": "digit", "serial": "41027356", "manufactured": "2021-03-15",
+   "model": "mercury230", "clock_offset": -25,
+   "voltage": [229.87, 231.02, 230.44], "current": [3.214, 2.108, 1.556],
+   "power": [702.4, 463.8, 341.9], "reactive": [120.5, -35.2, 60.0], "frequency": 49.98,
+   "tariff": 1,
+   "energy": {"A+": [31250.512, 12480.250, 0, 0], "A-": [12.004, 1.5, 0, 0],
+              "R+": [4120.733, 1510.020, 0, 0], "R-": [85.310, 20.4, 0, 0]},
+   "profile": {"period": 60, "depth": 48}},
+  {"protocol": "mercury230", "name": "m2", "address": 2, "password": "1234",
+   "password_mode": "ascii", "serial": "41027381", "manufactured": "2022-08-02",
+   "model": "mercury234", "ext_archive": {"days": 20, "months": 12},
+   "voltage": [230.51, 230.12, 229.64], "current": [0.812, 4.375, 0.0],
+   "power": [180.3, 985.0, 0.0], "reactive": [22.0, 140.6, 0.0], "frequency": 50.01,
+   "tariff": 2, "energy": {"A+": [8450.100, 3120.875, 0, 0]},
+   "profile": {"period": 30, "depth": 96}}
+]})";
+
+std::string config(const std::string& pw1, const std::string& serial2) {
+  return R"({
+  "101": {"manufacturer": "mercury230", "serial": "41027356", "net_address": "1",
+          "password": ")" + pw1 + R"(", "password_type": "digit", "period_current": "700",
+          "port_params": {"name": "@TTY@", "speed": "9600"}},
+  "102": {"manufacturer": "mercury234", "serial": ")" + serial2 + R"(", "net_address": "2",
+          "password": "1234", "password_type": "ascii", "period_current": "700",
+          "port_params": {"name": "@TTY@", "speed": "9600"}}
+})";
+}
+
+double number(const std::string& text) { return std::stod(text); }
+
+bool isLocalMidnight(long t) {
+  time_t tt = t;
+  struct tm tm;
+  localtime_r(&tt, &tm);
+  return tm.tm_hour == 0 && tm.tm_min == 0 && tm.tm_sec == 0;
+}
+
+TEST(MercuryEndToEnd, TwoMetersOnOneLineFullSession) {
+  SimulatedLine line(kMeters, config("111111", "41027381"));
+  ASSERT_TRUE(line.ready());
+  line.startDaemon({"101", "102"});
+  ASSERT_TRUE(line.waitFullSession("101", 120000)) << line.log().substr(0, 3000);
+  ASSERT_TRUE(line.waitFullSession("102", 120000));
+  const time_t now = time(nullptr);
+
+  // current values as the simulator's state implies
+  struct Item {
+    const char* id;
+    const char* name;
+    const char* text;
+  };
+  const Item items[] = {
+      {"101", "VA", "229.87\n"},  {"101", "VB", "231.02\n"},        {"101", "VC", "230.44\n"},
+      {"101", "IA", "3.214\n"},   {"101", "FREQ", "49.98\n"},       {"101", "PAA", "0.70240\n"},
+      {"101", "RBA", "-0.03520\n"}, {"101", "SerialNumber", "41027356\n"},
+      {"101", "Connected", "1\n"}, {"101", "MeterModel", "mercury230\n"},
+      {"102", "VA", "230.51\n"},  {"102", "IB", "4.375\n"},         {"102", "FREQ", "50.01\n"},
+      {"102", "SerialNumber", "41027381\n"}, {"102", "MeterModel", "mercury234\n"},
+  };
+  for (const Item& i : items) EXPECT_EQ(i.text, line.item(i.id, i.name)) << i.id << " " << i.name;
+  EXPECT_NEAR(1.5081, number(line.item("101", "PA")), 1e-4);
+  // energy only grows from the configured registers (sum of tariffs, then tariff 1)
+  EXPECT_GE(number(line.item("101", "WA")), 43730.762 - 0.001);
+  EXPECT_LT(number(line.item("101", "WA")), 43730.762 + 5);
+  EXPECT_NEAR(31250.512, number(line.item("101", "WA", 2)), 5);
+  EXPECT_NEAR(12480.250, number(line.item("101", "WA", 3)), 0.001);
+  // the meter clock runs 25 s behind
+  EXPECT_NEAR(static_cast<double>(now - 25), number(line.item("101", "MDateTime")), 120);
+  EXPECT_EQ("wait", line.item("101", "_Read_status"));
+
+  for (const char* id : {"101", "102"}) {
+    // hourly profile: whole intervals, quality 192, newest matches the timestamp file
+    auto hourly = readArchive(line.archivePath(id, "A240"));
+    ASSERT_FALSE(hourly.empty()) << id;
+    long newest = 0;
+    for (const auto& a : hourly) {
+      EXPECT_EQ(192, a.quality);
+      EXPECT_EQ(0, a.timestamp % 1800) << a.timestamp;
+      EXPECT_LE(a.timestamp, now);
+      newest = std::max(newest, a.timestamp);
+    }
+    EXPECT_TRUE(std::is_sorted(hourly.begin(), hourly.end(),
+                               [](const auto& a, const auto& b) { return a.timestamp < b.timestamp; }));
+    EXPECT_EQ(std::to_string(newest), line.timestampFile(id, "hourly")) << id;
+
+    // daily, monthly and yearly registers at local period starts
+    for (const char* name : {"A210", "A220", "A230"}) {
+      auto recs = readArchive(line.archivePath(id, name));
+      ASSERT_FALSE(recs.empty()) << id << " " << name;
+      for (const auto& a : recs) {
+        EXPECT_EQ(192, a.quality);
+        EXPECT_TRUE(isLocalMidnight(a.timestamp)) << id << " " << name << " " << a.timestamp;
+      }
+    }
+    // integral daily records are stored one day later than the time the
+    // timestamp file keeps
+    auto daily = readArchive(line.archivePath(id, "A210"));
+    long newest_daily = daily.back().timestamp;
+    EXPECT_EQ(std::to_string(newest_daily - 86400), line.timestampFile(id, "daily")) << id;
+    EXPECT_FALSE(line.timestampFile(id, "monthly").empty());
+    EXPECT_FALSE(line.timestampFile(id, "yearly").empty());
+
+    // the "default" links point to the meter's own system folder
+    char buf[512];
+    ssize_t n = readlink((line.root() + "/tmp/" + id + "/default").c_str(), buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(line.root() + "/tmp/" + id + "/1", std::string(buf, n));
+    n = readlink((line.root() + "/mnt/storage/" + id + "/default").c_str(), buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(line.root() + "/mnt/storage/" + id + "/1", std::string(buf, n));
+  }
+  // the extended archive of the second meter reaches back its configured days
+  EXPECT_GE(readArchive(line.archivePath("102", "A210")).size(), 15u);
+  EXPECT_EQ(0, line.stopDaemon());
+}
+
+TEST(MercuryEndToEnd, WrongPasswordReadsNothing) {
+  SimulatedLine line(kMeters, config("999999", "41027381"));
+  ASSERT_TRUE(line.ready());
+  line.startDaemon({"101"});
+  ASSERT_TRUE(mtr_test::waitFor(
+      [&] { return countLinesContaining(line.log(), "CAN'T TEST CONNECTION !!!") > 0; }, 60000))
+      << line.log().substr(0, 3000);
+  EXPECT_GE(countLinesContaining(line.log(), "EXCEPTION!!! disconnecting"), 1);
+  EXPECT_EQ("", line.item("101", "VA"));
+  EXPECT_EQ("", line.item("101", "SerialNumber"));
+  EXPECT_EQ("0\n", line.item("101", "Connected"));
+}
+
+TEST(MercuryEndToEnd, WrongSerialReadsNoValues) {
+  SimulatedLine line(kMeters, config("111111", "41000000"));
+  ASSERT_TRUE(line.ready());
+  line.startDaemon({"102"});
+  ASSERT_TRUE(mtr_test::waitFor(
+      [&] {
+        return countLinesContaining(line.log(), "READ SERIAL '41027381' != GIVEN SERIAL") > 0;
+      },
+      60000))
+      << line.log().substr(0, 3000);
+  ASSERT_TRUE(mtr_test::waitFor(
+      [&] { return countLinesContaining(line.log(), "EXCEPTION!!! disconnecting") > 0; }, 10000));
+  EXPECT_EQ("", line.item("102", "VA"));
+  EXPECT_EQ("", line.item("102", "SerialNumber"));
+}
+
+}  // namespace
