@@ -118,7 +118,7 @@ std::string kwh(uint64_t wh) {
 }
 
 std::string two(int v) {
-  char buf[8];
+  char buf[16];
   snprintf(buf, sizeof buf, "%02d", v);
   return buf;
 }

@@ -27,7 +27,7 @@ class UtcZone {
 };
 
 std::string two(int v) {
-  char b[8];
+  char b[16];
   snprintf(b, sizeof b, "%02d", v);
   return b;
 }
