@@ -38,20 +38,14 @@ int createExact(const std::string& path, mode_t mode) {
 }
 
 bool parseTerminated(const char* s, ArchiveRecord& rec) {
-  // Same acceptance as sscanf("%ld,%d,%lf"): leading blanks before each number,
-  // literal commas, anything after the value ignored.
-  char* end = nullptr;
-  errno = 0;
-  long long t = strtoll(s, &end, 10);
-  if (end == s || *end != ',') return false;
-  const char* q = end + 1;
-  long quality = strtol(q, &end, 10);
-  if (end == q || *end != ',') return false;
-  const char* v = end + 1;
-  double value = strtod(v, &end);
-  if (end == v) return false;
+  // scanf itself: strtod alone accepts prefixes such as "5e" or "0x" that the
+  // scanf pattern rejects. The time is read as 64 bits on every target.
+  int64_t t = 0;
+  int quality = 0;
+  double value = 0.0;
+  if (sscanf(s, "%" SCNd64 ",%d,%lf", &t, &quality, &value) != 3) return false;
   rec.time = t;
-  rec.quality = static_cast<int32_t>(quality);
+  rec.quality = quality;
   rec.value = value;
   return true;
 }
