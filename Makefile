@@ -31,6 +31,6 @@ clean:
 bench: deps build
 	cmake --build $(BUILD_DIR) --target benches -j $(JOBS)
 	@for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b || exit 1; done
-include mk/deploy.mk
-include mk/fuzz.mk
-include mk/sanitize.mk
+-include mk/deploy.mk
+-include mk/fuzz.mk
+-include mk/sanitize.mk
