@@ -1,0 +1,373 @@
+#include "protocols/modbus.h"
+
+#include <deque>
+
+#include "transport/serial_peers.h"
+
+namespace {
+
+using peers::Bytes;
+using Events = std::vector<std::string>;
+using Params = std::vector<uint32_t>;
+
+std::string hex(const Bytes& bytes) {
+  std::string out;
+  char item[4];
+  for (uint8_t b : bytes) snprintf(item, sizeof item, " %02X", b), out += item;
+  return out.empty() ? out : out.substr(1);
+}
+
+MeterSettings meterSettings(int net_address) {
+  MeterSettings s;
+  s.meter_id = "7";
+  s.meter_number = 7;
+  s.serial_text = "S1";
+  s.settings["net_address"] = std::to_string(net_address);
+  return s;
+}
+
+// The CRCs of the frames below, worked out bit by bit (poly 0xA001, init 0xFFFF).
+TEST(ModbusCrc, HandWorkedValuesAndStandardCheck) {
+  ASSERT_EQ(0x4B37, mtr::crc16_modbus(reinterpret_cast<const uint8_t*>("123456789"), 9));
+  std::pair<Bytes, uint16_t> cases[] = {
+      {{0x01, 0x03, 0x00, 0x10, 0x00, 0x02}, 0xCEC5},
+      {{0x11, 0x04, 0x00, 0x08, 0x00, 0x01}, 0x98B2},
+      {{0x01, 0x83, 0x02}, 0xF1C0},
+      {{0x01, 0x2B, 0x0E, 0x01, 0x00}, 0x7770},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.second, mtr::crc16_modbus(c.first.data(), c.first.size()));
+}
+
+// The meter as a script: each write queues the next reply; each read takes what
+// is queued and times out when nothing is. Line calls and sleeps are recorded in order.
+struct Script : CConnector, mtr::Clock {
+  std::deque<Bytes> replies;  // one per write; none left: the meter stays silent
+  std::deque<uint8_t> input;
+  std::vector<Bytes> written;
+  Events events;
+
+  int32_t WriteBuffer(const uint8_t* buf, uint16_t len, bool) override {
+    written.emplace_back(buf, buf + len);
+    events.push_back("write " + std::to_string(len));
+    if (!replies.empty()) input.insert(input.end(), replies[0].begin(), replies[0].end());
+    if (!replies.empty()) replies.pop_front();
+    return len;
+  }
+  int32_t ReadBuffer(uint8_t* buf, uint16_t len, bool) override {
+    size_t n = std::min<size_t>(len, input.size());
+    events.push_back(n ? "read " + std::to_string(n) : "timeout");
+    std::copy_n(input.begin(), n, buf);
+    input.erase(input.begin(), input.begin() + long(n));
+    return n ? int32_t(n) : -1;
+  }
+  int32_t ReadBufferCycle(uint8_t*, uint16_t, bool, uint32_t) override { return -1; }
+  bool open_device() override { return true; }
+  void close_device() override {}
+  int FlushBuffer() override {
+    input.clear();
+    events.push_back("flush");
+    return 0;
+  }
+  int DrainBuffer() override { return 0; }
+  void SetTimeout(uint32_t) override {}
+  time_t now() override { return 1700000000; }
+  void sleepMs(long ms) override { events.push_back("sleep " + std::to_string(ms)); }
+};
+
+const Bytes kHoldingAnswer = {0x01, 0x03, 0x04, 0x00, 0x0A, 0x01, 0x02, 0x5A, 0x60};
+
+class ModbusFraming : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    peers::logLevel(7);
+    mark = peers::logMark();
+  }
+  std::unique_ptr<ModBus> make(int address, bool adi = false) {
+    script = std::make_shared<Script>();
+    std::unique_ptr<ModBus> m(adi ? new cADIConnector(script, meterSettings(address))
+                                  : new ModBus(script, meterSettings(address)));
+    m->setClock(script.get());
+    return m;
+  }
+  bool send(ModBus& m, uint8_t function, Params p, uint32_t capacity = ModBus::kAnswerSize) {
+    return m.SendRequest("rd", function, p.data(), int(p.size()), answer, len, capacity);
+  }
+  int count(const std::string& needle) { return peers::logCount(mark, needle); }
+  bool logged(const std::string& text) {
+    return peers::logText().find(text, mark) != std::string::npos;
+  }
+
+  std::shared_ptr<Script> script;
+  size_t mark = 0;
+  uint8_t answer[ModBus::kAnswerSize] = {};
+  uint32_t len = 0;
+};
+
+TEST_F(ModbusFraming, RequestFramesWorkedOutByHand) {
+  struct Case {
+    bool adi;
+    int address;
+    uint32_t wake_up;
+    uint8_t function;
+    Params params;
+    const char* frame;
+    uint32_t answer_len;
+  } cases[] = {
+      {false, 1, 0, 3, {0x10, 2}, "01 03 00 10 00 02 C5 CE", 0},
+      {false, 0x11, 0, 4, {8, 1}, "11 04 00 08 00 01 B2 98", 0},
+      {false, 0x301, 0, 3, {0x10, 2}, "01 03 00 10 00 02 C5 CE", 0},  // the address's low byte
+      {false, 1, 0, 16, {1, 1, 2, 0x0A}, "01 10 00 01 00 01 02 00 0A 27 86", 8},
+      {false, 1, 0, 16, {0x1234, 2, 4, 0xABCD, 1}, "01 10 12 34 00 02 04 AB CD 00 01 55 F3", 8},
+      {false, 0x11, 0, 17, {}, "11 11 CD EC", 0},
+      {false, 1, 0, 43, {0x10E, 0x201, 0xF00}, "01 2B 0E 01 00 70 77", 0},  // low bytes only
+      {false, 1, 3, 3, {0x10, 2}, "FF FF FF 01 03 00 10 00 02 C5 CE", 0},   // prefix not in the CRC
+      {true, 5, 0, 20, {0x1234, 0x56, 0xABCD}, "05 14 12 34 00 56 AB CD 38 36", 0},
+      {true, 5, 2, 20, {0x1234, 0x56, 0xABCD}, "FF FF 05 14 12 34 00 56 AB CD 38 36", 0},
+      {true, 1, 0, 3, {0x10, 2}, "01 03 00 10 00 02 C5 CE", 0},  // the base's codes
+  };
+  for (const auto& c : cases) {
+    auto m = make(c.address, c.adi);
+    m->setWakeUp(0xFF, c.wake_up);
+    EXPECT_TRUE(m->makePacket("rd", c.function, c.params.data(), int(c.params.size())));
+    EXPECT_EQ(c.frame, hex(Bytes(m->Request(), m->Request() + m->RequestLength())));
+    EXPECT_EQ(c.answer_len, m->ResponseLength()) << c.frame;
+  }
+  EXPECT_EQ(2, count("Debug: --- [7][S1] cADIConnector::makeCustomPacket('rd')"));
+}
+
+TEST_F(ModbusFraming, RefusedRequestsAreNeverSent) {
+  Params too_long = {0, 100, 200};
+  too_long.resize(103, 0x1111);
+  const std::string base = "ModBus::makePacket('rd') - ";
+  struct Case {
+    bool adi;
+    uint32_t wake_up;
+    uint8_t function;
+    Params params;
+    std::string line;
+  } cases[] = {
+      {false, 0, 5, {0, 1}, base + "5 (0x05) UNKNOWN MODBUS FUNCTION !!!"},
+      {false, 0, 20, {0, 1}, base + "20 (0x14) UNKNOWN MODBUS FUNCTION !!!"},
+      {false, 0, 3, {0}, base + "1 - WRONG PARAMETERS COUNT FOR 3 (0x03) MODBUS FUNCTION !!!"},
+      {false,
+       0,
+       4,
+       {0, 1, 2},
+       base + "3 - WRONG PARAMETERS COUNT FOR 4 (0x04) MODBUS FUNCTION !!!"},
+      {false,
+       0,
+       43,
+       {14, 1},
+       base + "2 - WRONG PARAMETERS COUNT FOR 43 (0x2B) MODBUS FUNCTION !!!"},
+      {false, 0, 16, {0, 1, 2}, base + "3 - TOO FEW PARAMETERS FOR 16 (0x10) MODBUS FUNCTION !!!"},
+      {false,
+       0,
+       16,
+       {0, 2, 4, 7},
+       base + "4 - TOO FEW PARAMETERS FOR 16 (0x10) MODBUS FUNCTION !!!"},
+      {false, 0, 16, too_long, base + "200 DATA BYTES DO NOT FIT THE REQUEST !!!"},
+      {false, 125, 3, {0x10, 2}, base + "WAKE-UP PREFIX OF 125 BYTES TOO LONG !!!"},
+      {true, 0, 20, Params(63, 1),
+       "cADIConnector::makeCustomPacket('rd') - 63 PARAMETERS DO NOT FIT THE REQUEST !!!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    auto m = make(1, c.adi);
+    m->setWakeUp(0xFF, c.wake_up);
+    mark = peers::logMark();
+    EXPECT_FALSE(m->makePacket("rd", c.function, c.params.data(), int(c.params.size())));
+    EXPECT_EQ(1, count("Err: [7][S1] " + c.line));
+    len = 99;  // SendRequest gives up at once: nothing written, no retries, no pauses
+    EXPECT_FALSE(send(*m, c.function, c.params));
+    EXPECT_EQ(Events{"flush"}, script->events);
+    EXPECT_EQ(99u, len);
+  }
+  auto adi = make(1, true);  // 62 parameters just fill the buffer
+  EXPECT_TRUE(adi->makePacket("rd", 20, Params(62, 1).data(), 62));
+  EXPECT_EQ(ModBus::kRequestSize, adi->RequestLength());
+}
+
+TEST_F(ModbusFraming, ReadsHoldingRegisters) {
+  auto m = make(1);
+  EXPECT_EQ(1, count("Info: [7][S1] ModBus::ModBus('S1') - ctor"));
+  script->replies.push_back(kHoldingAnswer);
+  ASSERT_TRUE(send(*m, 3, {0x10, 2}));
+  EXPECT_EQ(hex(kHoldingAnswer), hex(Bytes(answer, answer + len)));
+  EXPECT_EQ(0u, m->LastError());
+  // Flush, write, 100 ms, the header byte by byte, then the rest in one go.
+  EXPECT_EQ((Events{"flush", "write 8", "sleep 100", "read 1", "read 1", "read 1", "read 1",
+                    "read 1", "read 4"}),
+            script->events);
+  EXPECT_TRUE(
+      logged("[7][S1] ModBus::SendRequest('rd'): Send: \n"
+             "0x01 0x03 0x00 0x10 0x00 0x02 0xc5 0xce \n"));
+  EXPECT_TRUE(
+      logged("[7][S1] ModBus::SendRequest('rd'): Recv: received size = 9 bytes: \n"
+             "0x01 0x03 0x04 0x00 0x0a 0x01 0x02 0x5a 0x60 \n"));
+  // Behind a wake-up prefix the answer's address is checked against the frame's.
+  m->setWakeUp(0xFF, 2);
+  script->replies.push_back(kHoldingAnswer);
+  EXPECT_TRUE(send(*m, 3, {0x10, 2}));
+  EXPECT_EQ("FF FF 01 03 00 10 00 02 C5 CE", hex(script->written.back()));
+}
+
+TEST_F(ModbusFraming, ExceptionAnswerSetsLastError) {
+  auto m = make(1);
+  script->replies = {{0x01, 0x83, 0x02, 0xC0, 0xF1}, kHoldingAnswer};
+  ASSERT_TRUE(send(*m, 3, {0x10, 2}));
+  EXPECT_EQ(5u, len);
+  EXPECT_EQ(0x0203u, m->LastError());
+  EXPECT_EQ(1, count("Warning: [7][S1] ModBus::SendRequest('rd') - ERROR RESPONSE RECEIVED !!!"));
+  EXPECT_EQ(1, count("Warning: [7][S1] ModBus::SendRequest('rd') - FUNCTION 0x03 RETURN ERROR "
+                     "0x02 !!!"));
+  EXPECT_EQ(
+      Events({"flush", "write 8", "sleep 100", "read 1", "read 1", "read 1", "read 1", "read 1"}),
+      script->events);  // nothing read past the header
+  ASSERT_TRUE(send(*m, 3, {0x10, 2}));
+  EXPECT_EQ(0u, m->LastError());  // cleared by the next request
+}
+
+TEST_F(ModbusFraming, BadAnswersFailThreeAttemptsWithPauses) {
+  struct Case {
+    Bytes answer;
+    std::string line;
+    uint32_t capacity = ModBus::kAnswerSize;
+  } cases[] = {
+      {{0x02, 0x03, 0x04, 0x00, 0x0A, 0x01, 0x02, 0x69, 0x60},
+       "WRONG NET ADDR !!! WANT 0x01, BUT GOT 0x02"},
+      {{0x01, 0x03, 0x04, 0x00, 0x0A, 0x01, 0x02, 0x5A, 0x61},
+       "CRC ERROR: read crc 0x615a != calc crc 0x605a"},
+      {{0x01, 0x04, 0x04, 0x00, 0x0A, 0x01, 0x02, 0x5B, 0xD7},
+       "WRONG FUNCTION !!! WANT 0x03, BUT GOT 0x04"},
+      {{0x01, 0x83, 0x02, 0xC0, 0xF2}, "CRC ERROR: read crc 0xf2c0 != calc crc 0xf1c0"},
+      {{0x01, 0x84, 0x03, 0x02, 0xC0}, "WRONG FUNCTION !!! WANT 0x03, BUT GOT 0x84"},
+      {{}, "CAN'T READ STANDART HEADER !!! WHANT 5 BYTES, BUT GOT 0"},
+      {{0x01, 0x03, 0x04}, "CAN'T READ STANDART HEADER !!! WHANT 5 BYTES, BUT GOT 3"},
+      {{0x01, 0x03, 0x04, 0x00, 0x0A, 0x01}, "MUST READ 9, BUT GOT 6. CAN'T READ FULL PACKET !!!"},
+      {kHoldingAnswer, "ANSWER LENGTH 9 OUT OF RANGE 5..8 !!!", 8},
+  };
+  const std::string rd = "[7][S1] ModBus::SendRequest('rd')";
+  const size_t start = peers::logMark();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    auto m = make(1);
+    script->replies.assign(3, c.answer);
+    script->replies.push_back(kHoldingAnswer);  // a fourth attempt would succeed
+    mark = peers::logMark();
+    len = 1234;
+    EXPECT_FALSE(send(*m, 3, {0x10, 2}, c.capacity));
+    EXPECT_EQ(1234u, len);
+    EXPECT_EQ(3, count("Err: " + rd + " - " + c.line));
+    for (int n = 1; n <= 3; ++n)
+      EXPECT_EQ(1, count("Warning: " + rd + " - " + std::to_string(n) + " ATTEMPT FAILED !!!"));
+    EXPECT_EQ(1, count("Err: " + rd + " CAN'T SEND !!!"));
+    Events writes_and_sleeps;  // a 1 s pause after each failed attempt, the last one included
+    for (const auto& e : script->events)
+      if (e[0] == 'w' || e[0] == 's') writes_and_sleeps.push_back(e);
+    EXPECT_EQ((Events{"write 8", "sleep 100", "sleep 1000", "write 8", "sleep 100", "sleep 1000",
+                      "write 8", "sleep 100", "sleep 1000"}),
+              writes_and_sleeps);
+  }
+  EXPECT_NE(std::string::npos,
+            peers::logText().find(rd + ": Standart Header Recv: \n0x01 0x03 0x04 \n", start));
+}
+
+// A meter whose longer header carries the answer length in its sixth byte.
+struct LongHeaderMeter : ModBus {
+  using ModBus::ModBus;
+  uint32_t getCustomResponseLength(const char*, uint8_t function, const uint32_t*, int count,
+                                   const uint8_t* header) override {
+    seen = {function, uint8_t(count), header[5]};
+    return header[5];
+  }
+  Bytes seen;
+};
+
+TEST_F(ModbusFraming, LongerHeaderAndCustomAnswerLength) {
+  script = std::make_shared<Script>();
+  LongHeaderMeter m(script, meterSettings(1));
+  m.setClock(script.get());
+  m.setHeaderLength(6);
+  script->replies.push_back(peers::withCrc({0x01, 0x2B, 0x0E, 0x01, 0x00, 0x08}));
+  ASSERT_TRUE(send(m, 43, {0x0E, 1, 0}));
+  EXPECT_EQ(8u, len);
+  EXPECT_EQ((Bytes{43, 3, 8}), m.seen);
+  EXPECT_EQ((Events{"read 1", "read 1", "read 1", "read 1", "read 1", "read 1", "read 2"}),
+            Events(script->events.end() - 7, script->events.end()));
+  // One header byte short fails each attempt.
+  m.setHeaderLength(7);
+  script->replies.assign(3, Bytes{0x01, 0x2B, 0x0E, 0x01, 0x00, 0x08});
+  EXPECT_FALSE(send(m, 43, {0x0E, 1, 0}));
+  EXPECT_EQ(3, count("Err: [7][S1] ModBus::SendRequest('rd') - CAN'T READ ADDITIONAL HEADER !!! "
+                     "WHANT 2 BYTES, BUT GOT 1"));
+  EXPECT_TRUE(logged("[7][S1] ModBus::SendRequest('rd'): Additional Header Recv: \n0x08 \n"));
+}
+
+// ModBus through the real UART connector, answered by a libmodbus slave.
+class RealPeer : public ModbusFraming {
+ protected:
+  void SetUp() override {
+    ModbusFraming::SetUp();
+    ASSERT_TRUE(slave.ready());
+    conn.reset(CreateConnector({{"name", slave.device}, {"speed", "9600"}}));
+  }
+  std::vector<uint16_t> regs(int n) {
+    std::vector<uint16_t> v;
+    for (int i = 0; i < n; ++i) v.push_back(uint16_t(answer[3 + 2 * i] << 8 | answer[4 + 2 * i]));
+    return v;
+  }
+  mtr_test::TempDir root;
+  mtr_test::ScopedEnv env{"MTR_ROOT", root.path().c_str()};
+  peers::RtuSlave slave{1};
+  std::shared_ptr<CConnector> conn;
+};
+
+TEST_F(RealPeer, ReadsAndWritesRegisters) {
+  ModBus m(conn, meterSettings(1));
+  ASSERT_TRUE(send(m, 3, {0x12, 3}));
+  EXPECT_EQ(11u, len);
+  EXPECT_EQ((std::vector<uint16_t>{0x12, 0x13, 0x14}), regs(3));
+  ASSERT_TRUE(send(m, 4, {0x100, 8}));
+  EXPECT_EQ(21u, len);
+  EXPECT_EQ((std::vector<uint16_t>{0xA000, 0xA001, 0xA002, 0xA003, 0xA004, 0xA005, 0xA006, 0xA007}),
+            regs(8));
+  ASSERT_TRUE(send(m, 16, {0x15, 2, 4, 0xBEEF, 0x0102}));
+  EXPECT_EQ("01 10 00 15 00 02", hex(Bytes(answer, answer + 6)));  // start and count echoed
+  EXPECT_EQ(8u, len);
+  ASSERT_TRUE(send(m, 3, {0x14, 4}));
+  EXPECT_EQ((std::vector<uint16_t>{0x14, 0xBEEF, 0x0102, 0x17}), regs(4));
+  // Report slave id: byte count, id, run indicator, then the library's name.
+  ASSERT_TRUE(send(m, 17, {}));
+  ASSERT_EQ(answer[2] + 5u, len);
+  EXPECT_EQ(std::string("\xFF") + "LMB" + LIBMODBUS_VERSION_STRING,
+            std::string(reinterpret_cast<char*>(answer + 4), answer[2] - 1));
+  EXPECT_EQ(5, slave.requests);
+  EXPECT_EQ(0, count("ATTEMPT FAILED"));
+}
+
+TEST_F(RealPeer, RegistersOutsideTheMappingGiveExceptionAnswers) {
+  ModBus m(conn, meterSettings(1));
+  std::tuple<uint8_t, Params, uint32_t> cases[] = {
+      {3, {99, 2}, 0x0203}, {4, {0, 1}, 0x0204}, {16, {0x400, 1, 2, 0x1234}, 0x0210}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(send(m, std::get<0>(c), std::get<1>(c)));
+    EXPECT_EQ(5u, len);
+    EXPECT_EQ(std::get<2>(c), m.LastError());
+  }
+  EXPECT_EQ(3, count("ERROR RESPONSE RECEIVED !!!"));
+  EXPECT_EQ(0, count("ATTEMPT FAILED"));
+}
+
+TEST_F(RealPeer, SilentMeterCostsThreeHeaderTimeoutsAndPauses) {
+  ModBus m(conn, meterSettings(2));  // the slave answers only as 1
+  conn->SetTimeout(300);
+  peers::Stopwatch sw;
+  EXPECT_FALSE(send(m, 3, {0x10, 2}));
+  EXPECT_GE(sw.ms(), 4200);  // each attempt: 100 ms, a 300 ms header byte timeout, a 1 s pause
+  EXPECT_LT(sw.ms(), 5500);
+  EXPECT_EQ(3, count("CAN'T READ STANDART HEADER !!! WHANT 5 BYTES, BUT GOT 0"));
+  EXPECT_EQ(0, slave.requests);
+}
+
+}  // namespace
