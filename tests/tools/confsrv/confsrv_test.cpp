@@ -1,241 +1,442 @@
-// The stand-in server itself, driven with plain libcurl requests.
+// The daemon's configuration-server link against a real mtr-confsrv, and the
+// stand-in itself.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <json/json.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <future>
 #include <thread>
 
-#include "confsrv_fixture.h"
+#include "base/logger.h"
+#include "server/jsonrpc_client.h"
+#include "server/jsonrpc_connector.h"
+#include "server/netstring.h"
+#include "support/test_support.h"
 
 namespace {
 
-using confsrv_test::ConfSrv;
-using confsrv_test::parseJson;
-using confsrv_test::post;
+using mtr_test::readFile;
+using mtr_test::ScopedEnv;
+using Clock = std::chrono::steady_clock;
 
-const char kConfig[] = R"({
-  "1001": {"manufacturer": "mercury230", "serial": "123",
-           "port_params": {"name": "/dev/ttyS1", "speed": "9600"}},
-  "77": 5
-})";
-
-TEST(ConfSrv, PrintsPortsAndStopsOnSigterm) {
-  ConfSrv srv(kConfig);
-  ASSERT_TRUE(srv.started());
-  EXPECT_GT(srv.sensor_port, 0);
-  EXPECT_NE(srv.config_port, srv.sensor_port);
-  EXPECT_EQ("config-port=" + std::to_string(srv.config_port) +
-                " sensor-port=" + std::to_string(srv.sensor_port) + "\n",
-            mtr_test::readFile(srv.dir / "out"));
-  EXPECT_EQ(0, srv.stop());
+double secondsSince(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-TEST(ConfSrv, FixedPortsAndNoSensor) {
-  int port = mtr_test::freePort();
-  ConfSrv srv(kConfig, {}, port, -1);
-  ASSERT_TRUE(srv.started());
-  EXPECT_EQ(port, srv.config_port);
-  EXPECT_EQ(-1, srv.sensor_port);
-  // A second server on the same port fails instead of sharing it.
-  ConfSrv second(kConfig, {}, port, -1);
-  EXPECT_FALSE(second.started());
-  EXPECT_EQ(1, second.stop());
+Json::Value parseJson(const std::string& text) {
+  Json::Value v;
+  return Json::Reader().parse(text, v) ? v : Json::Value();
 }
 
-TEST(ConfSrv, AnswersJsonRpc) {
-  ConfSrv srv(kConfig);
-  ASSERT_TRUE(srv.started());
-  struct Case {
-    const char* body;
-    const char* result;  // expected "result", or null
-    int error;           // expected error code otherwise
-    bool null_id;
+std::string urlOf(int port) {
+  return "http://127.0.0.1:" + std::to_string(port) + "/";
+}
+
+// A running mtr-confsrv with its own config and record files.
+class ConfSrv {
+ public:
+  ConfSrv(const std::string& config, const std::vector<std::string>& extra = {}, int port = 0,
+          int sensor = 0) {
+    mtr_test::writeFile(dir / "config.json", config);
+    std::vector<std::string> argv = {mtr_test::binPath("mtr-confsrv"),
+                                     "--config",
+                                     dir / "config.json",
+                                     "--port",
+                                     std::to_string(port),
+                                     "--sensor-port",
+                                     std::to_string(sensor),
+                                     "--record",
+                                     dir / "record.jsonl"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    child_ = std::make_unique<mtr_test::Child>(argv, dir / "out", dir / "err");
+    mtr_test::waitFor([&] { return readFile(dir / "out").find('\n') != std::string::npos; }, 5000);
+    if (sscanf(readFile(dir / "out").c_str(), "config-port=%d sensor-port=%d", &config_port,
+               &sensor_port) != 2)
+      config_port = -1;
+  }
+  ~ConfSrv() { stop(); }
+  std::string url() const { return urlOf(config_port); }
+  std::vector<Json::Value> records(int port = 0) const {
+    std::vector<Json::Value> out;
+    for (const std::string& line : mtr_test::splitLines(readFile(dir / "record.jsonl")))
+      if (!line.empty() && (port == 0 || parseJson(line)["port"].asInt() == port))
+        out.push_back(parseJson(line));
+    return out;
+  }
+  // SIGTERM; the exit status, or -1 when it did not stop within 5 s.
+  int stop() {
+    mtr_test::ProcessResult r;
+    if (!child_) return -1;
+    child_->kill(SIGTERM);
+    bool ok = child_->wait(5000, &r);
+    child_.reset();
+    return ok ? r.status : -1;
+  }
+
+  mtr_test::TempDir dir;
+  int config_port = -1, sensor_port = -1;
+
+ private:
+  std::unique_ptr<mtr_test::Child> child_;
+};
+
+// A logger per test and standard output caught in a file, as the client
+// prints every request and answer there.
+class Link : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    delete logger::instance();
+    logger::getInstance((dir_ / "mtr.log").c_str(), false)->setLevel(TL_DEBUG);
+    fflush(stdout);
+    saved_stdout_ = dup(1);
+    int fd = open((dir_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    close(fd);
+  }
+  void TearDown() override {
+    fflush(stdout);
+    dup2(saved_stdout_, 1);
+    close(saved_stdout_);
+    delete logger::instance();
+    // the test framework's own lines went to the file too: give them back
+    for (const std::string& line : mtr_test::splitLines(printed()))
+      if (line.rfind("CJSONRPCConnector::", 0) != 0 && line.rfind("result JSONRPC", 0) != 0)
+        printf("%s\n", line.c_str());
+  }
+  std::string printed() {
+    fflush(stdout);
+    return readFile(dir_ / "stdout");
+  }
+  int logCount(const std::string& s) {
+    return mtr_test::countLinesContaining(readFile(dir_ / "mtr.log"), s);
+  }
+  void pointAt(const ConfSrv& srv) {
+    config_url_ = std::make_unique<ScopedEnv>("MTR_CONFIG_URL", srv.url().c_str());
+    sensor_url_ = std::make_unique<ScopedEnv>("MTR_SENSOR_URL", urlOf(srv.sensor_port).c_str());
+  }
+
+  mtr_test::TempDir dir_;
+  int saved_stdout_ = -1;
+  std::unique_ptr<ScopedEnv> config_url_, sensor_url_;
+};
+
+MeasuredValue value(uint32_t kind, uint32_t code, const char* text, const char* dim,
+                    int32_t quality, uint8_t error, uint8_t sys, int32_t ts) {
+  return {code, kind, text, dim, quality, error, sys, ts};
+}
+
+const char kMercury[] = R"({"1001": {
+  "manufacturer": "mercury230", "serial": "41234567", "password": "111111",
+  "port_params": {"name": "/dev/ttyS1", "speed": "9600", "parity": "none"}}})";
+
+TEST_F(Link, RequestTextAndIdsAcrossMethods) {
+  ConfSrv srv(kMercury);
+  ASSERT_GT(srv.config_port, 0);
+  pointAt(srv);
+  CJSONRPCConnector c("1001", 0);
+  c.GetInitParameters1();
+  const MeasuredValueList values = {
+      value(Current, 39, "230.5", "V", 192, 0x1F, 12, 1700000000),
+      value(Journal_Event_Next, 156, "1", "", 0, 0, 0, 1),  // has no server name
+      value(Daily, 50, "12.5", "kWh", 0, 0, 0, -5),
   };
-  const Case cases[] = {
-      {R"({"id":1,"jsonrpc":"2.0","method":"get_config","params":{"heat_meter":"1001"}})",
-       R"({"manufacturer":"mercury230","port_params":{"name":"/dev/ttyS1","speed":"9600"},"serial":"123"})",
-       0, false},
-      {R"({"id":2,"jsonrpc":"2.0","method":"get_config","params":{"heat_meter":"77"}})", "5", 0,
-       false},
-      {R"({"id":2,"jsonrpc":"2.0","method":"get_config","params":{"heat_meter":1001}})",
-       R"({"manufacturer":"mercury230","port_params":{"name":"/dev/ttyS1","speed":"9600"},"serial":"123"})",
-       0, false},
-      {R"({"id":3,"jsonrpc":"2.0","method":"get_config","params":{"heat_meter":"999"}})", nullptr,
-       -32602, false},
-      {R"({"id":3,"jsonrpc":"2.0","method":"get_config"})", nullptr, -32602, false},
-      {R"({"id":4,"jsonrpc":"2.0","method":"put_current_value","params":{"value_name":"VA","value":"1","opc_quality":192,"timestamp":5}})",
-       "true", 0, false},
-      {R"({"id":4,"jsonrpc":"2.0","method":"put_one_value","params":{"value":"1"}})", nullptr,
-       -32602, false},
-      {R"({"id":5,"jsonrpc":"2.0","method":"put_all_current_values"})", "true", 0, false},
-      {R"({"id":5,"jsonrpc":"2.0","method":"put_all_current_values","params":[{"name":"VA","value":"1"}]})",
-       "true", 0, false},
-      {R"({"id":5,"jsonrpc":"2.0","method":"put_all_current_values","params":[{"value":"1"}]})",
-       nullptr, -32602, false},
-      {R"({"id":6,"jsonrpc":"2.0","method":"no_such"})", nullptr, -32601, false},
-      {R"({"id":7,"jsonrpc":"1.0","method":"get_config"})", nullptr, -32600, false},
-      {R"({"id":7,"jsonrpc":"2.0","method":5})", nullptr, -32600, false},
-      {R"({"id":7,"jsonrpc":"2.0","method":"put_one_value","params":"x"})", nullptr, -32600, false},
-      {R"({"id":{},"jsonrpc":"2.0","method":"get_config"})", nullptr, -32600, true},
-      {R"("just a string")", nullptr, -32600, true},
-      {R"([])", nullptr, -32600, true},
-      {R"({"id":8,"jsonrpc":"2.0","method")", nullptr, -32700, true},
-      {"", nullptr, -32700, true},
+  EXPECT_TRUE(c.SendParameters2(values));
+  EXPECT_TRUE(c.SendParameters_right(values));
+  EXPECT_TRUE(c.SendAllCurrentValues(values));
+  EXPECT_TRUE(c.SendAllCurrentValues({*std::next(values.begin())}));
+  EXPECT_TRUE(c.ExecSensorsJSONRPCFunc(true, 1));
+  EXPECT_TRUE(c.ExecSensorsJSONRPCFunc(false, 2));
+  // lines other than 1 and 2 are refused without a request or an id
+  EXPECT_FALSE(c.ExecSensorsJSONRPCFunc(true, 0));
+  EXPECT_FALSE(c.ExecSensorsJSONRPCFunc(true, 3));
+  EXPECT_EQ(10u, c.nextRequestId());
+
+  const std::pair<bool, std::string> expected[] = {
+      {false, R"({"id":1,"jsonrpc":"2.0","method":"get_config","params":{"heat_meter":"1001"}})"},
+      {false,
+       R"({"id":2,"jsonrpc":"2.0","method":"put_one_value","params":{"dim":"V","error":"1f",)"
+       R"("opc_quality":192,"sys":"12","timestamp":1700000000,"value":"230.5","value_name":"VA"}})"},
+      {false,
+       R"({"id":3,"jsonrpc":"2.0","method":"put_one_value","params":{"dim":"kWh","error":"0",)"
+       R"("opc_quality":0,"sys":"0","timestamp":-5,"value":"12.5","value_name":"A212"}})"},
+      {false, R"({"id":4,"jsonrpc":"2.0","method":"put_current_value","params":{"opc_quality":192,)"
+              R"("timestamp":1700000000,"value":"230.5","value_name":"VA"}})"},
+      {false, R"({"id":5,"jsonrpc":"2.0","method":"put_current_value","params":{"opc_quality":0,)"
+              R"("timestamp":-5,"value":"12.5","value_name":"A212"}})"},
+      {false, R"({"id":6,"jsonrpc":"2.0","method":"put_all_current_values","params":[{"dim":"V",)"
+              R"("error":"1f","name":"VA","quality":192,"sys":"12","timestamp":1700000000,)"
+              R"("value":"230.5"},{"dim":"kWh","error":"0","name":"A212","quality":0,"sys":"0",)"
+              R"("timestamp":-5,"value":"12.5"}]})"},
+      {false, R"({"id":7,"jsonrpc":"2.0","method":"put_all_current_values"})"},
+      {true, R"({"id":8,"jsonrpc":"2.0","method":"create_action","params":["EventRelay",)"
+             R"("SensorTeploKVbinary",true,0,"teploKV.SRVC_OUT2"]})"},
+      {true, R"({"id":9,"jsonrpc":"2.0","method":"create_action","params":["EventRelay",)"
+             R"("SensorTeploKVbinary",false,0,"teploKV.SRVC_OUT3"]})"},
+  };
+  auto recs = srv.records();
+  ASSERT_EQ(std::size(expected), recs.size());
+  for (size_t i = 0; i < recs.size(); ++i) {
+    EXPECT_EQ(expected[i].first ? srv.sensor_port : srv.config_port, recs[i]["port"].asInt());
+    EXPECT_EQ(expected[i].second + "\n", recs[i]["body"].asString()) << i;
+    EXPECT_EQ("application/json-rpc", recs[i]["content_type"].asString());
+  }
+  EXPECT_NE(std::string::npos,
+            printed().find("CJSONRPCConnector::ExecJSONRPCFunc query is " + expected[0].second));
+  EXPECT_EQ(1, logCount("WRONG RS232 NUMBER 3"));
+}
+
+TEST_F(Link, ErrorAndSystemRendering) {
+  ConfSrv srv("{}");
+  pointAt(srv);
+  const std::pair<uint8_t, const char*> errors[] = {{0, "0"}, {0xFF, "ff"}, {0x0A, "a"}};
+  const std::pair<uint8_t, const char*> systems[] = {{10, "10"}, {255, "255"}, {1, "1"}};
+  MeasuredValueList values;
+  for (int i = 0; i < 3; ++i)
+    values.push_back(value(System, 74, "S", "", 0, errors[i].first, systems[i].first, 0));
+  CJSONRPCConnector("1", 0).SendParameters2(values);
+  auto recs = srv.records();
+  ASSERT_EQ(3u, recs.size());
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(errors[i].second, recs[i]["params"]["error"].asString());
+    EXPECT_EQ(systems[i].second, recs[i]["params"]["sys"].asString());
+    EXPECT_EQ("SerialNumber", recs[i]["params"]["value_name"].asString());
+  }
+}
+
+TEST_F(Link, PollingPeriodDefaults) {
+  ConfSrv srv(R"({"1": {"manufacturer": "vkt-7"}, "2": {"manufacturer": "vkt-9"},
+    "3": {"manufacturer": "km-5"}, "4": {"manufacturer": "tv7km-5-x"},
+    "5": {"manufacturer": "vkt-7a"}, "6": {"manufacturer": "VKT-7"},
+    "7": {"manufacturer": "vkt-7", "period_current": "60"},
+    "8": {"manufacturer": "km-5", "period_current": 3600}, "9": {},
+    "10": {"manufacturer": "mercury230"}})");
+  pointAt(srv);
+  const char* expected[] = {"14400", "5400", "300", "300", "20", "20", "60", "3600", "20", "20"};
+  for (int id = 1; id <= 10; ++id) {
+    CJSONRPCConnector conn(std::to_string(id), 0);
+    auto groups = conn.GetInitParameters1();
+    ASSERT_EQ(1u, groups.size());
+    const SettingsMap& s = groups.front().systems.front();
+    EXPECT_EQ(expected[id - 1], s.at("period_current")) << id;
+    EXPECT_EQ(conn.manufacturer, s.at("manufacturer"));  // even when missing
+  }
+}
+
+TEST_F(Link, ConfigFlatteningAndTypedFields) {
+  ConfSrv srv(R"({"500": {
+    "manufacturer": "mercury230", "serial": "12ab", "password": "111111", "data_rate": 5,
+    "flag": true, "ratio": 2.5, "nothing": null, "list": [1, 2], "nested": {"x": 1},
+    "port_params": {"name": "/dev/ttyS1", "speed": "9600x", "alias": "RS485-1", "inner": {"a": 1}}},
+    "big": {"serial": "99999999999999", "data_rate": "-99999999999", "port_params": [1]},
+    "n1": 5, "n2": "text"})");
+  pointAt(srv);
+  CJSONRPCConnector c("500", 0);
+  auto groups = c.GetInitParameters1();
+  ASSERT_EQ(1u, groups.size());
+  const SettingsMap settings = {
+      {"data_rate", "5"}, {"flag", "true"},       {"manufacturer", "mercury230"},
+      {"nothing", ""},    {"password", "111111"}, {"period_current", "20"},
+      {"ratio", "2.5"},   {"serial", "12ab"}};
+  EXPECT_EQ(settings, groups.front().systems.front());
+  EXPECT_EQ(SettingsMap({{"alias", "RS485-1"}, {"name", "/dev/ttyS1"}, {"speed", "9600x"}}),
+            groups.front().port_params);
+  MeterSettings m = c.Settings();
+  EXPECT_EQ(500, m.meter_number);
+  EXPECT_EQ(12, m.serial);
+  EXPECT_EQ("12ab", m.serial_text);
+  EXPECT_EQ(9600, m.speed);
+  EXPECT_EQ(5, m.data_rate);
+  EXPECT_EQ("RS485-1", m.alias);
+
+  CJSONRPCConnector big("big", 0);  // out-of-range numbers clamp
+  groups = big.GetInitParameters1();
+  EXPECT_TRUE(groups.front().port_params.empty());
+  EXPECT_EQ(INT_MAX, big.serial);
+  EXPECT_EQ(INT_MIN, big.data_rate);
+  // a "result" that is no object, or none at all (an unknown meter gets an error)
+  for (const char* id : {"n1", "n2", "unknown"}) {
+    CJSONRPCConnector n(id, 0);
+    groups = n.GetInitParameters1();
+    EXPECT_TRUE(groups.front().port_params.empty()) << id;
+    EXPECT_EQ(SettingsMap({{"manufacturer", ""}, {"period_current", "20"}}),
+              groups.front().systems.front())
+        << id;
+  }
+}
+
+TEST_F(Link, SystemsScan) {
+  ConfSrv srv(R"({
+    "s1": {"systems": {"system_1": "a", "system_2": "", "system_3": "c"}},
+    "s0": {"systems": {"system_0": "x", "system_2": "y"}},
+    "odd": {"systems": {"sys1": "z", "system_5": "w", "system_6": [1], "system_7": 4,
+                        "system_8": null, "system_9": {"v": 1}}},
+    "empty": {"systems": {"system_1": ""}}})");
+  pointAt(srv);
+  struct Case {
+    const char* id;
+    int start;
+    const char* joined;  // null: no "systems" setting
+    std::map<int, std::string> systems;
+    int current;
+  } cases[] = {
+      {"s1", 0, "a;c;", {{1, "a"}, {3, "c"}}, 0},
+      {"s1", 5, "a;c;", {{1, "a"}, {3, "c"}}, 0},
+      {"s0", 0, "x;y;", {{0, "x"}, {2, "y"}}, -1},
+      {"odd", 9, "w;4;", {{5, "w"}, {7, "4"}}, 4},
+      {"empty", 3, nullptr, {}, 3},
   };
   for (const Case& c : cases) {
-    auto reply = post(srv.url(), c.body);
-    ASSERT_EQ(0, reply.curl_code) << c.body;
-    EXPECT_EQ(200, reply.status) << c.body;
-    Json::Value r = parseJson(reply.body);
-    ASSERT_TRUE(r.isObject()) << c.body << " -> " << reply.body;
-    EXPECT_EQ("2.0", r["jsonrpc"].asString()) << c.body;
-    if (c.null_id) {
-      EXPECT_TRUE(r["id"].isNull()) << c.body;
-    }
-    if (c.result) {
-      EXPECT_EQ(parseJson(c.result), r["result"]) << c.body << " -> " << reply.body;
-      EXPECT_FALSE(r.isMember("error"));
-    } else {
-      EXPECT_EQ(c.error, r["error"]["code"].asInt()) << c.body << " -> " << reply.body;
-      EXPECT_TRUE(r["error"]["message"].isString());
-      EXPECT_FALSE(r.isMember("result"));
-    }
+    CJSONRPCConnector conn(c.id, c.start);
+    const SettingsMap s = conn.GetInitParameters1().front().systems.front();
+    EXPECT_EQ(c.joined ? c.joined : "<none>", s.count("systems") ? s.at("systems") : "<none>");
+    EXPECT_EQ(c.systems, conn.systems) << c.id;
+    EXPECT_EQ(c.current, conn.Settings().current_system) << c.id << " from " << c.start;
   }
-  // The id comes back as it was sent.
-  auto reply = post(srv.url(), R"({"id":"abc","jsonrpc":"2.0","method":"put_all_current_values"})");
-  EXPECT_EQ("abc", parseJson(reply.body)["id"].asString());
+  EXPECT_EQ(1, logCount("Warning: CJSONRPCConnector::GetInitParameters1 system name 'sys1'"));
 }
 
-TEST(ConfSrv, SensorPortAnswersCreateActionOnly) {
-  ConfSrv srv(kConfig);
-  ASSERT_TRUE(srv.started());
-  const std::pair<const char*, int> cases[] = {
-      {R"({"id":1,"jsonrpc":"2.0","method":"create_action","params":["EventRelay","SensorTeploKVbinary",true,0,"teploKV.SRVC_OUT2"]})",
-       0},
-      {R"({"id":1,"jsonrpc":"2.0","method":"create_action","params":["EventRelay","SensorTeploKVbinary",true,0]})",
-       -32602},
-      {R"({"id":1,"jsonrpc":"2.0","method":"create_action","params":["EventRelay","SensorTeploKVbinary","on",0,"x"]})",
-       -32602},
-      {R"({"id":1,"jsonrpc":"2.0","method":"get_config","params":{"heat_meter":"1001"}})", -32601},
-  };
-  for (const auto& c : cases) {
-    Json::Value r = parseJson(post(srv.sensorUrl(), c.first).body);
-    if (c.second == 0)
-      EXPECT_EQ(Json::Value(true), r["result"]) << c.first;
-    else
-      EXPECT_EQ(c.second, r["error"]["code"].asInt()) << c.first;
-  }
+TEST_F(Link, ServerStartingLateIsReachedOnTheNextAttempt) {
+  int port = mtr_test::freePort();
+  ScopedEnv env("MTR_CONFIG_URL", urlOf(port).c_str());
+  auto t0 = Clock::now();
+  CJSONRPCConnector c("1001", 0);
+  auto pending = std::async(std::launch::async, [&c] { return c.GetInitParameters1(); });
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_EQ(std::future_status::timeout, pending.wait_for(std::chrono::milliseconds(0)));
+  ConfSrv srv(kMercury, {}, port, -1);
+  ASSERT_EQ(port, srv.config_port);
+  ASSERT_EQ(std::future_status::ready, pending.wait_for(std::chrono::seconds(10)));
+  EXPECT_EQ("/dev/ttyS1", pending.get().front().port_params.at("name"));
+  // one failed attempt, then the second one five seconds later
+  EXPECT_GE(secondsSince(t0), 4.8);
+  EXPECT_LT(secondsSince(t0), 7.5);
+  EXPECT_EQ(1, logCount("Error while sending data! retry!!! wait 5 sec. Error code - 7"));
+  ASSERT_EQ(1u, srv.records().size());
 }
 
-TEST(ConfSrv, BatchesAndNotifications) {
-  ConfSrv srv(kConfig);
-  ASSERT_TRUE(srv.started());
-  auto reply = post(srv.url(),
-                    R"([{"id":1,"jsonrpc":"2.0","method":"put_all_current_values"},
-                        {"jsonrpc":"2.0","method":"put_all_current_values"},
-                        1,
-                        {"id":2,"jsonrpc":"2.0","method":"nope"}])");
-  Json::Value r = parseJson(reply.body);
-  ASSERT_TRUE(r.isArray()) << reply.body;
-  ASSERT_EQ(3u, r.size());
-  EXPECT_EQ(true, r[0]["result"].asBool());
-  EXPECT_EQ(-32600, r[1]["error"]["code"].asInt());
-  EXPECT_EQ(-32601, r[2]["error"]["code"].asInt());
-  EXPECT_EQ(2, r[2]["id"].asInt());
-
-  // A notification gets no answer at all.
-  reply = post(srv.url(), R"({"jsonrpc":"2.0","method":"put_all_current_values"})");
-  EXPECT_EQ(204, reply.status);
-  EXPECT_EQ("", reply.body);
+TEST_F(Link, UnparseableAnswersAreRetriedAndChunksJoined) {
+  ConfSrv srv(kMercury, {"--chunk", "5", "--fault", "empty", "--fault", "html", "--fault",
+                         "garbage", "--fault", "deep"});
+  pointAt(srv);
+  CJSONRPCConnector c("1001", 0);
+  c.setRetrySeconds(1);
+  auto t0 = Clock::now();
+  c.GetInitParameters1();
+  EXPECT_EQ("mercury230", c.manufacturer);
+  EXPECT_GE(secondsSince(t0), 3.9);
+  EXPECT_LT(secondsSince(t0), 8.0);
+  EXPECT_EQ(4, logCount("Error while parsing data! retry!!!"));
+  EXPECT_EQ(1, logCount("Response String - <html>"));
+  auto recs = srv.records();  // every attempt carries the same request
+  ASSERT_EQ(5u, recs.size());
+  for (const auto& r : recs) EXPECT_EQ(recs[0]["body"], r["body"]);
+  EXPECT_EQ(2u, c.nextRequestId());
+  // the answer came in 5-byte chunks and is printed as one line
+  EXPECT_EQ(1,
+            mtr_test::countLinesContaining(
+                printed(), R"(result JSONRPC {"id":1,"jsonrpc":"2.0","result":{"manufacturer")"));
 }
 
-TEST(ConfSrv, RecordsEveryRequest) {
-  ConfSrv srv(kConfig);
-  ASSERT_TRUE(srv.started());
+TEST_F(Link, HttpClientTransport) {
+  ConfSrv srv(kMercury, {"--chunk", "9"});
   const std::string get =
       R"({"id":1,"jsonrpc":"2.0","method":"get_config","params":{"heat_meter":"1001"}})";
-  post(srv.url(), get);
-  post(srv.sensorUrl(), "not json", "text/plain");
-  auto recs = srv.records();
-  ASSERT_EQ(2u, recs.size());
-  EXPECT_EQ(srv.config_port, recs[0]["port"].asInt());
-  EXPECT_EQ(get, recs[0]["body"].asString());
-  EXPECT_EQ("get_config", recs[0]["method"].asString());
-  EXPECT_EQ("1001", recs[0]["params"]["heat_meter"].asString());
-  EXPECT_EQ("application/json-rpc", recs[0]["content_type"].asString());
-  EXPECT_EQ(srv.sensor_port, recs[1]["port"].asInt());
-  EXPECT_EQ("not json", recs[1]["body"].asString());
-  EXPECT_TRUE(recs[1]["method"].isNull());
-  EXPECT_TRUE(recs[1]["params"].isNull());
-  // The record is a stable format: port first, one object per line.
-  std::string text = mtr_test::readFile(srv.dir / "record.jsonl");
-  EXPECT_EQ(0u, text.find("{\"port\":" + std::to_string(srv.config_port) + ",\"body\":"));
+  EXPECT_EQ(-1, Json::Rpc::HttpClient("").Send(get));  // no address: no transfer
+  Json::Rpc::HttpClient refused(urlOf(mtr_test::freePort()));
+  EXPECT_EQ(7, refused.Send(get));  // couldn't connect
+  std::string out;
+  EXPECT_EQ(0, refused.Recv(out));
+
+  Json::Rpc::HttpClient client(srv.url());
+  ASSERT_EQ(0, client.Send(get));
+  EXPECT_EQ(get, srv.records().at(0)["body"].asString());
+  std::string body, chunk;
+  int pieces = 0;
+  for (; client.Recv(chunk) > 0; ++pieces) body += chunk;
+  EXPECT_GT(pieces, 1);  // one queue entry per chunk
+  EXPECT_EQ("mercury230", parseJson(body)["result"]["manufacturer"].asString());
+
+  client.SetEncapsulatedFormat(1);
+  ASSERT_EQ(0, client.Send(get));
+  EXPECT_EQ(std::to_string(get.size()) + ":" + get + ",", srv.records().at(1)["body"].asString());
 }
 
-TEST(ConfSrv, FaultsComeOnceEachInOrder) {
-  ConfSrv srv(kConfig, {"--fault", "empty", "--fault", "html", "--fault", "garbage", "--fault",
-                        "deep", "--fault", "nul", "--sensor-fault", "html"});
-  ASSERT_TRUE(srv.started());
-  const std::string body = R"({"id":1,"jsonrpc":"2.0","method":"put_all_current_values"})";
-  auto r = post(srv.url(), body);
-  EXPECT_EQ(200, r.status);
-  EXPECT_EQ("", r.body);
-  r = post(srv.url(), body);
-  EXPECT_EQ(500, r.status);
-  EXPECT_NE(std::string::npos, r.body.find("<html>"));
-  r = post(srv.url(), body);
-  EXPECT_TRUE(parseJson(r.body).isNull());
-  EXPECT_NE(0u, r.body.size());
-  r = post(srv.url(), body);
-  EXPECT_EQ(200000u, r.body.size());
-  r = post(srv.url(), body);
-  EXPECT_EQ(44u, r.body.size());
-  EXPECT_EQ('\0', r.body[36]);
-  r = post(srv.url(), body);
-  EXPECT_EQ(true, parseJson(r.body)["result"].asBool());
-  // The sensor port has its own queue.
-  EXPECT_EQ(500, post(srv.sensorUrl(), body).status);
-  EXPECT_EQ(7u, srv.records().size());
+TEST_F(Link, SensorServiceRetries) {
+  int port = mtr_test::freePort();
+  ScopedEnv env("MTR_SENSOR_URL", urlOf(port).c_str());
+  CJSONRPCConnector c("7", 0);
+  auto t0 = Clock::now();
+  auto pending =
+      std::async(std::launch::async, [&c] { return c.ExecSensorsJSONRPCFunc(false, 1); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ConfSrv srv("{}", {"--sensor-fault", "html", "--sensor-fault", "garbage"}, 0, port);
+  ASSERT_EQ(std::future_status::ready, pending.wait_for(std::chrono::seconds(5)));
+  EXPECT_TRUE(pending.get());
+  double waited_ms = secondsSince(t0) * 1000;
+  // refused again and again, but never faster than one attempt per 5 ms
+  int refused = logCount("ERROR SENDING DATA = 7");
+  EXPECT_GT(refused, 3);
+  EXPECT_LE(refused, waited_ms / 5 + 1);
+  EXPECT_EQ(2, logCount("ExecSensorsJSONRPCFunc() - ERROR PARSING DATA"));
+  auto recs = srv.records(port);
+  ASSERT_EQ(3u, recs.size());
+  EXPECT_EQ(recs[0]["body"], recs[2]["body"]);
+  EXPECT_FALSE(recs[0]["params"][2].asBool());
 }
 
-TEST(ConfSrv, ChunkedAnswers) {
-  ConfSrv srv(kConfig, {"--chunk", "7"});
-  ASSERT_TRUE(srv.started());
-  auto r = post(srv.url(),
-                R"({"id":1,"jsonrpc":"2.0","method":"get_config","params":{"heat_meter":"1001"}})");
-  EXPECT_NE(std::string::npos, r.headers.find("Transfer-Encoding: chunked")) << r.headers;
-  EXPECT_EQ("mercury230", parseJson(r.body)["result"]["manufacturer"].asString());
-}
-
-TEST(ConfSrv, BadCommandLines) {
-  mtr_test::TempDir dir;
-  mtr_test::writeFile(dir / "array.json", "[1,2]");
-  mtr_test::writeFile(dir / "broken.json", "{\"1\":");
-  const std::vector<std::vector<std::string>> cases = {
-      {"--port", "70000"},
-      {"--port", "12x"},
-      {"--sensor-port", "-2"},
-      {"--fault", "slow"},
-      {"--chunk", "0"},
-      {"--config", dir / "missing.json"},
-      {"--config", dir / "array.json"},
-      {"--config", dir / "broken.json"},
-      {"--record", dir / "no/such/dir/rec"},
-      {"--bogus"},
-      {"extra"},
+TEST_F(Link, StandInAnswersJsonRpc) {
+  ConfSrv srv(R"({"1001": {"manufacturer": "mercury230"}})");
+  const std::string v = R"("jsonrpc":"2.0",)";
+  const std::pair<std::string, int> cases[] = {
+      // error code; 0: result
+      {R"({"id":1,)" + v + R"("method":"get_config","params":{"heat_meter":"1001"}})", 0},
+      {R"({"id":2,)" + v + R"("method":"get_config","params":{"heat_meter":"999"}})", -32602},
+      {R"({"id":3,)" + v + R"("method":"put_one_value","params":{"value":"1"}})", -32602},
+      {R"({"id":4,)" + v + R"("method":"no_such"})", -32601},
+      {R"({"id":5,"jsonrpc":"1.0","method":"get_config"})", -32600},
+      {R"({"id":6,)" + v + R"("method")", -32700},
+      {R"({"id":7,)" + v +
+           R"("method":"create_action","params":["EventRelay","SensorTeploKVbinary",true,0,"x"]})",
+       0},
+      {R"({"id":8,)" + v + R"("method":"create_action","params":["EventRelay"]})", -32602},
   };
-  for (const auto& args : cases) {
+  for (const auto& c : cases) {
+    Json::Rpc::HttpClient client(urlOf(
+        c.first.find("create_action") == std::string::npos ? srv.config_port : srv.sensor_port));
+    ASSERT_EQ(0, client.Send(c.first));
+    std::string body;
+    client.Recv(body);
+    Json::Value r = parseJson(body);
+    EXPECT_EQ(c.second, r["error"]["code"].asInt()) << c.first << " -> " << body;
+    EXPECT_EQ(c.second == 0, r.isMember("result")) << c.first;
+  }
+  EXPECT_EQ(0, srv.stop());  // SIGTERM ends it cleanly
+}
+
+TEST_F(Link, StandInRefusesBadCommandLines) {
+  mtr_test::writeFile(dir_ / "broken.json", "{\"1\":");
+  ConfSrv taken("{}", {}, 0, -1);
+  const std::pair<std::vector<std::string>, int> cases[] = {
+      {{"--port", "70000"}, 2},
+      {{"--chunk", "0"}, 2},
+      {{"--fault", "slow"}, 2},
+      {{"--config", dir_ / "missing.json"}, 2},
+      {{"--config", dir_ / "broken.json"}, 2},
+      {{"--bogus"}, 2},
+      {{"--port", std::to_string(taken.config_port)}, 1}};  // a port in use is not shared
+  for (const auto& c : cases) {
     std::vector<std::string> argv = {mtr_test::binPath("mtr-confsrv"), "--port", "0",
                                      "--sensor-port", "-1"};
-    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(), c.first.begin(), c.first.end());
     auto r = mtr_test::runProcess(argv, 5000);
-    EXPECT_EQ(2, r.status) << args[0];
-    EXPECT_EQ("", r.out) << args[0];
-    EXPECT_FALSE(r.err.empty()) << args[0];
+    EXPECT_EQ(c.second, r.status) << c.first[0];
+    EXPECT_EQ("", r.out) << c.first[0];
+    EXPECT_FALSE(r.err.empty()) << c.first[0];
   }
-  auto help = mtr_test::runProcess({mtr_test::binPath("mtr-confsrv"), "--help"});
-  EXPECT_EQ(0, help.status);
-  EXPECT_NE(std::string::npos, help.out.find("--sensor-port"));
 }
 
 }  // namespace
