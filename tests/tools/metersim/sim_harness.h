@@ -17,19 +17,29 @@ using Bytes = std::vector<uint8_t>;
 Bytes hex(const std::string& text);  // "01 08 00" -> bytes
 std::string hexText(const Bytes& b);
 Bytes withCrc(Bytes body);  // appends CRC-16/MODBUS, low byte first
-bool crcOk(const Bytes& frame);
+inline bool crcOk(const Bytes& f) {
+  return f.size() >= 3 && withCrc({f.begin(), f.end() - 2}) == f;
+}
+// Between address and CRC.
+inline Bytes body(const Bytes& r) {
+  return r.size() < 3 ? Bytes{} : Bytes(r.begin() + 1, r.end() - 2);
+}
+// Mercury register order: bits 16..23, 24..31, 0..7, 8..15.
+uint32_t reg4(const Bytes& d, size_t at);
+int bcd(uint8_t b);
+time_t localTimeOf(int y, int mo, int d, int h = 0, int mi = 0, int s = 0);
+std::tm tmOf(time_t t);
+time_t midnight(int days_back = 0);  // local midnight, days back from today
 
 // A running mtr-metersim with its own folder, description and frame log.
 class Sim {
  public:
   explicit Sim(const std::string& meters_json, const std::vector<std::string>& args = {});
-  ~Sim();
+  ~Sim() { stop(); }
   const std::string& device() const { return device_; }
   std::string logPath() const { return dir_ / "frames.log"; }
-  std::string dir() const { return dir_.path(); }
   mtr_test::Child& child() { return *child_; }
-  // SIGTERM and wait; the exit status, or -1 when it did not stop in time.
-  int stop(int timeout_ms = 3000);
+  int stop(int timeout_ms = 3000);  // SIGTERM; the exit status, -1 when it did not stop
 
  private:
   mtr_test::TempDir dir_;
@@ -46,22 +56,15 @@ class Port {
   void sendRaw(const Bytes& bytes);
   // Collects until `want` bytes arrived or the line stayed silent `silence_ms`.
   Bytes receive(size_t want, int silence_ms = 400);
-  // Request body (without CRC) out, reply in.
-  Bytes ask(const std::string& body_hex, size_t want, int silence_ms = 400);
-  // Opens the channel of `address` with the level-1 password bytes; returns the status reply.
+  Bytes ask(const std::string& body_hex, size_t want, int silence_ms = 400) {
+    sendRaw(withCrc(hex(body_hex)));
+    return receive(want, silence_ms);
+  }
+  // Opens the Mercury channel with the level-1 password bytes; the status reply.
   Bytes open(uint8_t address, const std::string& password_hex = "01 01 01 01 01 01");
 
  private:
   int fd_ = -1;
 };
-
-// Reply data of a good frame: the bytes between address and CRC.
-Bytes body(const Bytes& reply);
-// Register as the meter encodes it: bits 16..23, 24..31, 0..7, 8..15.
-uint32_t reg4(const Bytes& d, size_t at);
-time_t bcdStamp(const Bytes& d, size_t at);  // sec min hour day month year
-int bcd(uint8_t b);
-time_t localTimeOf(int y, int mo, int d, int h = 0, int mi = 0, int s = 0);
-std::string localText(time_t t);  // "YYYY-MM-DD hh:mm:ss"
 
 }  // namespace simtest
