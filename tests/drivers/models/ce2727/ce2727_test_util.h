@@ -1,18 +1,16 @@
 #pragma once
 
-// Test-side helpers: the meter's side of the protocol (its own frame parser and
-// builder), a line double, and the log the tests read back.
-
-#include <sys/stat.h>
+#include <poll.h>
+#include <pty.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <deque>
+#include <atomic>
 #include <functional>
 #include <map>
-#include <string>
-#include <vector>
+#include <optional>
+#include <thread>
 
+#include "base/crc.h"
 #include "base/logger.h"
 #include "support/test_support.h"
 #include "transport/connector.h"
@@ -21,151 +19,116 @@ namespace ce2727_test {
 
 using Bytes = std::vector<uint8_t>;
 
-// CRC-16/X-25 bit by bit from its definition, independent of the driver's table.
-inline uint16_t crcBitwise(const uint8_t* d, size_t n) {
-  uint16_t crc = 0xFFFF;
-  for (size_t i = 0; i < n; ++i) {
-    crc ^= d[i];
-    for (int b = 0; b < 8; ++b) crc = (crc & 1) ? (crc >> 1) ^ 0x8408 : crc >> 1;
-  }
-  return static_cast<uint16_t>(~crc);
-}
-
 inline void putLE(Bytes& b, uint32_t v, int size) {
   for (int i = 0; i < size; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 inline Bytes answerFrame(uint32_t address, uint8_t cmd, uint8_t code, const Bytes& data) {
-  Bytes f = {0x02, 0};
+  Bytes f = {0x02, static_cast<uint8_t>(14 + data.size())};
   putLE(f, address, 4);
   putLE(f, 0, 4);
-  f.push_back(code);
-  f.push_back(cmd);
+  f.insert(f.end(), {code, cmd});
   f.insert(f.end(), data.begin(), data.end());
-  f[1] = static_cast<uint8_t>(f.size() + 2);
-  putLE(f, crcBitwise(f.data(), f.size()), 2);
+  putLE(f, mtr::crc16_x25(f.data(), f.size()), 2);
   return f;
 }
 
+inline uint32_t getLE(const Bytes& b, size_t at, int size) {
+  uint32_t v = 0;
+  for (int i = size - 1; i >= 0; --i) v = v << 8 | b[at + i];
+  return v;
+}
+
 struct SeenRequest {
-  bool ok = false;  // false: a frame the meter ignores
-  uint32_t address = 0, password = 0;
-  uint8_t cmd = 0;
+  uint32_t address, password;
+  uint8_t cmd;
   Bytes params;
 };
 
-inline SeenRequest parseRequest(const Bytes& f) {
-  SeenRequest r;
-  if (f.size() < 14 || f[0] != 0x02 || f[1] != f.size() || f[10] != 0x01) return r;
-  uint16_t crc = crcBitwise(f.data(), f.size() - 2);
-  if ((crc & 0xFF) != f[f.size() - 2] || (crc >> 8) != f[f.size() - 1]) return r;
-  for (int i = 0; i < 4; ++i) {
-    r.address |= uint32_t(f[2 + i]) << (8 * i);
-    r.password |= uint32_t(f[6 + i]) << (8 * i);
-  }
-  r.cmd = f[11];
-  r.params.assign(f.begin() + 12, f.end() - 2);
-  r.ok = true;
-  return r;
+// Null for a frame a meter ignores.
+inline std::optional<SeenRequest> parseRequest(const Bytes& f) {
+  if (f.size() < 14 || f[0] != 0x02 || f[1] != f.size() || f[10] != 0x01 ||
+      getLE(f, f.size() - 2, 2) != mtr::crc16_x25(f.data(), f.size() - 2))
+    return std::nullopt;
+  return SeenRequest{getLE(f, 2, 4), getLE(f, 6, 4), f[11], Bytes(f.begin() + 12, f.end() - 2)};
 }
 
-// A meter as each test wants it: answers per command from the request it saw.
+// Answers through a handler per command (code 1 for a wrong password, 2 for no
+// handler, silence for another address); keeps the parameters asked per command.
 struct FakeMeter {
   uint32_t address = 4242;
-  uint32_t password = 0;
-  using Handler = std::function<Bytes(const SeenRequest&, uint8_t& code)>;
+  using Handler = std::function<Bytes(const Bytes& params, uint8_t& code)>;
   std::map<uint8_t, Handler> handlers;
-  std::vector<SeenRequest> seen;
+  std::map<uint8_t, std::vector<Bytes>> asked;
 
   Bytes operator()(const Bytes& frame) {
-    SeenRequest r = parseRequest(frame);
-    if (!r.ok || r.address != address) return {};
-    seen.push_back(r);
-    if (r.password != password) return answerFrame(address, r.cmd, 1, {});
-    auto h = handlers.find(r.cmd);
-    if (h == handlers.end()) return answerFrame(address, r.cmd, 2, {});
-    uint8_t code = 0;
-    Bytes data = h->second(r, code);
-    return answerFrame(address, r.cmd, code, code ? Bytes{} : data);
-  }
-  std::vector<Bytes> paramsOf(uint8_t cmd) const {
-    std::vector<Bytes> out;
-    for (const auto& r : seen)
-      if (r.cmd == cmd) out.push_back(r.params);
-    return out;
+    std::optional<SeenRequest> r = parseRequest(frame);
+    if (!r || r->address != address) return {};
+    asked[r->cmd].push_back(r->params);
+    auto h = handlers.find(r->cmd);
+    uint8_t code = r->password ? 1 : h == handlers.end() ? 2 : 0;
+    Bytes data = code ? Bytes{} : h->second(r->params, code);
+    return answerFrame(address, r->cmd, code, code ? Bytes{} : data);
   }
 };
 
-// A connector double: records what is written and answers through `respond`
-// or from `script`. Reads hand out at most `chunk` bytes, as a slow line does.
-class ScriptedLine : public CConnector {
- public:
-  std::function<Bytes(const Bytes&)> respond;
-  std::vector<Bytes> written;
-  std::deque<Bytes> script;
-  size_t chunk = 0;
+// A pty whose one end is `line`, a serial connector (time-out 200 ms); the other
+// answers each request frame in pieces 3 ms apart, as a slow line delivers them.
+struct PtyMeter {
+  mtr_test::TempDir root;
+  mtr_test::ScopedEnv env{"MTR_ROOT", root.path().c_str()};
+  int master = -1, slave = -1;
+  std::shared_ptr<CConnector> line;
+  std::atomic<size_t> piece{7};
+  std::atomic<bool> stop{false};
+  std::thread thread;
 
-  int32_t WriteBuffer(const uint8_t* buf, uint16_t len, bool) override {
-    written.emplace_back(buf, buf + len);
-    Bytes answer;
-    if (respond) {
-      answer = respond(written.back());
-    } else if (!script.empty()) {
-      answer = script.front();
-      script.pop_front();
-    }
-    pending_.insert(pending_.end(), answer.begin(), answer.end());
-    return len;
+  explicit PtyMeter(std::function<Bytes(const Bytes&)> answer) {
+    char name[256] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
+    line.reset(CreateConnector({{"name", name}, {"speed", "9600"}}));
+    line->SetTimeout(200);
+    thread = std::thread([this, answer] {
+      Bytes buf;
+      uint8_t chunk[256];
+      for (struct pollfd p = {master, POLLIN, 0}; !stop;) {
+        ssize_t n = poll(&p, 1, 20) > 0 ? read(master, chunk, sizeof chunk) : 0;
+        if (n > 0) buf.insert(buf.end(), chunk, chunk + n);
+        while (buf.size() >= 2 && buf.size() >= buf[1]) {
+          Bytes out = answer(Bytes(buf.begin(), buf.begin() + buf[1]));
+          buf.erase(buf.begin(), buf.begin() + buf[1]);
+          for (size_t i = 0, k = piece; i < out.size() && !stop; i += k) {
+            if (write(master, out.data() + i, std::min(k, out.size() - i)) < 0) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+          }
+        }
+      }
+    });
   }
-  int32_t ReadBuffer(uint8_t* buf, uint16_t len, bool) override {
-    if (pending_.empty()) return -1;  // the timeout
-    size_t n = std::min<size_t>(len, pending_.size());
-    if (chunk) n = std::min(n, chunk);
-    std::copy(pending_.begin(), pending_.begin() + n, buf);
-    pending_.erase(pending_.begin(), pending_.begin() + n);
-    return static_cast<int32_t>(n);
+  ~PtyMeter() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+    close(master);
+    close(slave);
   }
-  int32_t ReadBufferCycle(uint8_t* buf, uint16_t len, bool flash, uint32_t) override {
-    return ReadBuffer(buf, len, flash);
-  }
-  bool open_device() override { return true; }
-  void close_device() override {}
-  int FlushBuffer() override {
-    pending_.clear();
-    return 0;
-  }
-  int DrainBuffer() override { return 0; }
-  void SetTimeout(uint32_t) override {}
-
- private:
-  std::deque<uint8_t> pending_;
 };
 
-// The process logger writing to a file in RAM.
-class TestLog {
- public:
-  static TestLog& get() {
-    static TestLog log;
-    return log;
-  }
-  size_t mark() const {
-    struct stat st;
-    return stat(path_.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
-  }
-  std::string since(size_t mark) const {
-    std::string all = mtr_test::readFile(path_);
-    return mark < all.size() ? all.substr(mark) : std::string();
-  }
+// The process log, in a file in RAM; a LogSince looks at what came after it.
+inline const std::string& logPath() {
+  static const std::string path = "/dev/shm/mtr_ce2727_test." + std::to_string(getpid()) + ".log";
+  static const bool made = [] {
+    logger::getInstance(path.c_str(), false)->setLevel(TL_INFO);
+    return atexit([] { unlink(path.c_str()); }) == 0;
+  }();
+  (void)made;
+  return path;
+}
 
- private:
-  TestLog() : path_("/dev/shm/mtr_ce2727_test." + std::to_string(getpid()) + ".log") {
-    unlink(path_.c_str());
-    logger::getInstance(path_.c_str(), false)->setLevel(TL_INFO);
-    static std::string at_exit;
-    at_exit = path_;
-    atexit([] { unlink(at_exit.c_str()); });
+struct LogSince {
+  size_t mark = mtr_test::readFile(logPath()).size();
+  bool has(const std::string& s) const {
+    return mtr_test::readFile(logPath()).find(s, mark) != std::string::npos;
   }
-  std::string path_;
 };
 
 }  // namespace ce2727_test

@@ -1,117 +1,188 @@
 #pragma once
 
-#include <cstdint>
-#include <deque>
+#include <unistd.h>
+
+#include <cstring>
 #include <functional>
 #include <map>
-#include <memory>
-#include <string>
-#include <vector>
 
+#include "base/crc.h"
+#include "base/logger.h"
 #include "drivers/models/mercury/mercury23x.h"
-#include "server/measured_value.h"
 #include "support/test_support.h"
 #include "transport/connector.h"
 
 namespace mercury_test {
 
 using Bytes = std::vector<uint8_t>;
+using namespace CmtrMercury23XRequets;
 
-// "23 01 0A" -> bytes.
-Bytes hex(const std::string& text);
-std::string toHex(const Bytes& bytes);
+// Every test of this binary runs in UTC.
+inline const bool kUtc = (setenv("TZ", "UTC", 1), tzset(), true);
+
+// "23 01 0A" -> bytes, and back.
+inline Bytes hex(const std::string& text) {
+  std::string d;
+  for (char c : text)
+    if (isxdigit(static_cast<unsigned char>(c))) d += c;
+  Bytes out;
+  for (size_t i = 0; i + 1 < d.size(); i += 2)
+    out.push_back(std::stoi(d.substr(i, 2), nullptr, 16));
+  return out;
+}
+inline std::string toHex(const Bytes& b) {
+  std::string out;
+  char buf[4];
+  for (uint8_t v : b) out += (snprintf(buf, sizeof buf, " %02X", v), buf);
+  return out.empty() ? out : out.substr(1);
+}
 // Appends the CRC-16/MODBUS, low byte first.
-Bytes withCrc(Bytes frame);
+inline Bytes withCrc(Bytes f) {
+  uint16_t crc = mtr::crc16_modbus(f.data(), f.size());
+  f.insert(f.end(), {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)});
+  return f;
+}
 
-// A connector that records every frame written and answers reads from a queue
-// of scripted replies, or from a responder when the queue is empty.
-class ScriptedConnector : public CConnector {
- public:
-  struct Reply {
-    bool silent = false;  // ReadBufferCycle returns -1
-    Bytes bytes;
-  };
-  // Returns the reply to a request frame (CRC included).
-  using Responder = std::function<Reply(const Bytes& request)>;
+// Records the frames written and answers each through `meter`; an empty
+// answer is silence.
+struct ScriptedLine : CConnector {
+  std::function<Bytes(const Bytes&)> meter;
+  std::vector<Bytes> writes;
+  Bytes pending;
 
-  int32_t WriteBuffer(const uint8_t* buf, uint16_t len, bool flash) override;
-  int32_t ReadBuffer(uint8_t* buf, uint16_t len, bool flash) override;
-  int32_t ReadBufferCycle(uint8_t* buf, uint16_t len, bool flash, uint32_t timeout_ms) override;
+  int32_t WriteBuffer(const uint8_t* buf, uint16_t len, bool) override {
+    writes.emplace_back(buf, buf + len);
+    pending = meter ? meter(writes.back()) : Bytes{};
+    return len;
+  }
+  int32_t ReadBufferCycle(uint8_t* buf, uint16_t len, bool, uint32_t) override {
+    if (pending.empty()) return -1;
+    size_t n = std::min<size_t>(len, pending.size());
+    memcpy(buf, pending.data(), n);
+    pending.clear();
+    return static_cast<int32_t>(n);
+  }
+  int32_t ReadBuffer(uint8_t* buf, uint16_t len, bool f) override {
+    return ReadBufferCycle(buf, len, f, 0);
+  }
   bool open_device() override { return true; }
   void close_device() override {}
   int FlushBuffer() override { return 0; }
   int DrainBuffer() override { return 0; }
   void SetTimeout(uint32_t) override {}
-
-  void reply(const Bytes& bytes) { replies.push_back({false, bytes}); }
-  void replyFrame(const Bytes& frame_without_crc) { reply(withCrc(frame_without_crc)); }
-  void silence() { replies.push_back({true, {}}); }
-
-  std::vector<Bytes> writes;
-  std::deque<Reply> replies;
-  Responder responder;
-  std::vector<bool> read_flash;   // flash flag of each read
-  std::vector<bool> write_flash;  // and of each write
-  std::vector<uint32_t> read_timeouts;
-
- private:
-  std::deque<Reply> pending_;
+  // Commands (address and CRC cut off) of every frame written.
+  std::vector<std::string> commands() const {
+    std::vector<std::string> out;
+    for (const Bytes& f : writes) out.push_back(toHex(Bytes(f.begin() + 1, f.end() - 2)));
+    return out;
+  }
 };
 
-// A meter for the scripted connector: answers requests from a table of
-// command bytes (after the address, without CRC) to reply data bytes, opens
-// its channel only for the right open-channel frame, and says "invalid
-// command" (status 01) to anything it does not know.
-class TableMeter {
- public:
-  TableMeter(uint8_t address, const std::string& open_frame_hex);
-  void set(const std::string& command_hex, const std::string& data_hex);
-  ScriptedConnector::Reply answer(const Bytes& request);
-  // How many times a command was asked for.
-  int count(const std::string& command_hex) const;
-
-  bool channel_open = false;
+// A meter answering from a table of commands (the bytes after the address) to
+// reply data. It opens its channel only to `open` (03, access denied, to another
+// password), says 05 (not opened) while closed and 01 (invalid command) to what
+// it does not know.
+struct TableMeter {
   std::map<std::string, std::string> table;
+  std::string open = "01 01 01 01 01 01 01 01";  // password 111111, digits
+  std::function<bool(const std::string&)> drop;  // true: no reply
   std::map<std::string, int> asked;
-  std::function<bool(const std::string& command_hex)> drop;  // true: no reply
+  bool channel_open = false;
 
- private:
-  uint8_t address_;
-  std::string open_;
+  Bytes operator()(const Bytes& request) {
+    if (request.size() < 4 || request[0] != 0x23 ||
+        withCrc(Bytes(request.begin(), request.end() - 2)) != request)
+      return {};
+    const std::string command = toHex(Bytes(request.begin() + 1, request.end() - 2));
+    asked[command]++;
+    if (drop && drop(command)) return {};
+    if (request[1] == 0x01) channel_open = command == open;
+    auto it = table.find(command);
+    std::string data = request[1] == 0x00 || (request[1] == 0x01 && channel_open) ? "00"
+                       : request[1] == 0x01                                       ? "03"
+                       : !channel_open                                            ? "05"
+                       : it == table.end()                                        ? "01"
+                                                                                  : it->second;
+    return withCrc(hex("23 " + data));
+  }
 };
 
-// Collects what the process logger writes from construction on, at `level`
-// (warnings only otherwise: every file line is synced, which is slow).
-class LogCapture {
- public:
-  explicit LogCapture(int level = 6);
-  ~LogCapture();
-  std::string text() const;
-  bool has(const std::string& needle) const { return text().find(needle) != std::string::npos; }
-
- private:
-  size_t start_;
-  int old_level_;
+// The process log, in a file in RAM; a LogCapture looks at what came after it.
+struct LogCapture {
+  static const std::string& path() {
+    static const std::string p = "/dev/shm/mercury_test_log_" + std::to_string(getpid());
+    static const bool made = [] {
+      logger::getInstance(p.c_str(), false)->setLevel(TL_INFO);
+      return atexit([] { unlink(p.c_str()); }) == 0;
+    }();
+    (void)made;
+    return p;
+  }
+  size_t mark = mtr_test::readFile(path()).size();
+  bool has(const std::string& s) const {
+    return mtr_test::readFile(path()).find(s, mark) != std::string::npos;
+  }
 };
 
-// The driver with its settings set directly, on a scripted line and a fake clock.
+// "2024-03-15 10:20:30" (or a date alone) as UTC seconds.
+inline time_t utc(const char* text) {
+  struct tm tm = {};
+  strptime(text, "%Y-%m-%d %H:%M:%S", &tm);
+  return timegm(&tm);
+}
+
+// A low-level connector (meter 42, serial SN1) on a scripted line, and the state
+// requests share: the meter's clock read 10:00, the controller's 10:20:30.
+struct Line {
+  std::shared_ptr<ScriptedLine> line = std::make_shared<ScriptedLine>();
+  std::shared_ptr<CMercury23XLowLevelConnector> ll =
+      std::make_shared<CMercury23XLowLevelConnector>(line, "42", "SN1");
+  MeterState st;
+  mtr_test::FakeClock clock{1710498030};
+  explicit Line(uint8_t address = 0x23, const char* password = "111111", bool ascii = false) {
+    LogCapture::path();
+    ll->setAddress(address);
+    ll->setPassword(password);
+    ll->setPasswordAscii(ascii);
+    st.clock = &clock;
+    st.meter_time = utc("2024-03-15 10:00");
+  }
+  // Runs a request whose reply from meter 0x23 carries `data`; "" is silence.
+  MeasuredValueList run(BaseRequest& r, const std::string& data) {
+    Bytes reply = data.empty() ? Bytes{} : withCrc(hex("23" + data));
+    line->meter = [reply](const Bytes&) { return reply; };
+    r.setConnector(ll);
+    MeasuredValueList values;
+    r.sendRequest(values);
+    return values;
+  }
+};
+
+// The driver with its settings set directly, on a fake clock.
 class TestDriver : public CmtrMercury23X {
  public:
-  TestDriver(const std::string& model, const SettingsMap& params, const std::string& serial,
-             const std::string& password, const std::string& password_type = "");
-  ~TestDriver() override;
-  void connect(std::shared_ptr<CConnector> connector) { SaveConnector(connector); }
-  MeterSettings& mutableSettings() { return settings; }
-  CmtrMercury23XRequets::MeterState& mutableState() { return state_; }
+  TestDriver(const std::string& model, const SettingsMap& params = {},
+             const std::string& serial = "", const std::string& password = "111111")
+      : CmtrMercury23X(model, 0), fake_clock(1710498030) {  // 2024-03-15 10:20:30
+    LogCapture::path();
+    setClock(&fake_clock);
+    settings.meter_id = "7001";
+    settings.meter_number = 7001;
+    settings.serial_text = serial;
+    settings.password = password;
+    save_init_params(params);
+  }
+  MeterState& mutableState() { return state_; }
   mtr_test::FakeClock fake_clock;
 };
 
-// Finds the first record of (kind, code, sys); null when absent.
-const MeasuredValue* find(const MeasuredValueList& values, uint32_t kind, uint32_t code,
-                          uint8_t sys = 0);
-int countKind(const MeasuredValueList& values, uint32_t kind);
-
-// Unix time of a UTC calendar time (tests run with TZ=UTC).
-time_t utc(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
+// Value of the first record of (kind, code, sys), stamped `at` when given, or "<absent>".
+inline std::string value(const MeasuredValueList& values, uint32_t kind, uint32_t code,
+                         uint8_t sys = 0, time_t at = 0) {
+  for (const auto& v : values)
+    if (v.kind == kind && v.param_code == code && v.sys == sys && (!at || v.timestamp == at))
+      return v.value;
+  return "<absent>";
+}
 
 }  // namespace mercury_test
