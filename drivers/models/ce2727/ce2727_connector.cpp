@@ -190,6 +190,10 @@ bool CCE2727Connector::exchangeOnce(const Request& r) {
   const uint8_t* a = answer_.data();
   int length_byte = a[1];
   if (a[0] != 0x02 || length_byte < kMinFrame || getU32(a + 2) != address_ || a[11] != r.cmd) {
+    // Read off the rest of a well-formed foreign answer, or its tail would
+    // arrive after the next flush and spoil the retry.
+    if (a[0] == 0x02 && length_byte >= kMinFrame && length_byte <= kMaxFrame)
+      got += readUpTo(got, length_byte - got);
     LOG_DUMP("CE2727 <<", a, got);
     LOG_ERR(
         "[%lld][%s] CCE2727Connector::SendRequest('%s') - WRONG ANSWER HEADER: start 0x%02x, "
