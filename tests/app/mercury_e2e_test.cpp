@@ -139,7 +139,10 @@ TEST(MercuryEndToEnd, WrongPasswordReadsNothing) {
   ASSERT_TRUE(line.ready());
   line.startDaemon({"101"});
   ASSERT_TRUE(mtr_test::waitFor(
-      [&] { return countLinesContaining(line.log(), "status = Not opened") >= 3; }, 60000))
+      [&] {
+        return countLinesContaining(line.log(), "Request::parseReply: ERROR CODE 5. DEVICE") >= 3;
+      },
+      60000))
       << line.log().substr(0, 3000);
   std::string log = line.log();
   EXPECT_GE(countLinesContaining(log, "Request::parseReply: ERROR CODE 3. DEVICE DOESN'T SUPPORT"), 1);
