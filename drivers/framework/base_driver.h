@@ -103,6 +103,8 @@ class CMtrBaseDriver : public myThreadAttached {
 // Stands in for a model this build does not have; its thread ends at once.
 class CMtrEmptyDriver : public CMtrBaseDriver {
  public:
+  // A thread that starts late must not find a half-destroyed object.
+  ~CMtrEmptyDriver() override { Stop(); }
   void functionThread(myThreadAttached*) override {}
   time_t ReadArchDaily() override { return 0; }
   time_t ReadHourlyArch() override { return 0; }

@@ -109,6 +109,7 @@ TEST_F(RunningDaemon, DaemonModeDetachesAndKeepsLogging) {
       {"MTR_ROOT=" + dir_.path(), "MTR_CONFIG_URL=" + server_->url()});
   EXPECT_EQ(0, r.status);  // the parent leaves at once
   ASSERT_TRUE(waitFor([&] { return countLinesContaining(log(), "has been STOPED") > 0; }, 10000));
+  usleep(300000);  // inside the supervision loop, where SIGTERM is honoured
   // Find the daemon by its log and stop it.
   std::string text = log();
   size_t p = text.find("with PID = ");

@@ -190,7 +190,11 @@ int countLinesContaining(const std::string& text, const std::string& needle) {
   return n;
 }
 
-std::string binPath(const std::string& name) { return std::string(MTR_BIN_DIR) + "/" + name; }
+std::string binPath(const std::string& name) {
+  // Emulated runs point the tests at wrappers that start the target programs.
+  const char* dir = getenv("MTR_TEST_BIN_DIR");
+  return std::string(dir && *dir ? dir : MTR_BIN_DIR) + "/" + name;
+}
 
 int freePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -103,7 +103,7 @@ Registers readRegisters(const JsonFields& f, const Json::Value& obj, const std::
 std::unique_ptr<MeterCore> MeterCore::fromJson(const JsonFields& f) {
   auto m = std::make_unique<MeterCore>();
   m->name = f.text("name", "");
-  m->clock_offset = f.integer("clock_offset", 0, -100L * 365 * 86400, 100L * 365 * 86400);
+  m->clock_offset = f.integer("clock_offset", 0, -50L * 365 * 86400, 50L * 365 * 86400);
   m->start = static_cast<time_t>(std::floor(wallNow())) + m->clock_offset;
   auto v = f.numbers("voltage", 3, {230.0, 230.0, 230.0});
   auto i = f.numbers("current", 3, {0, 0, 0});
