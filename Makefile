@@ -27,10 +27,8 @@ demo: deps
 clean:
 	rm -rf $(BUILD_DIR)
 
-.PHONY: bench
-bench: deps build
-	cmake --build $(BUILD_DIR) --target benches -j $(JOBS)
-	@for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b || exit 1; done
 -include mk/deploy.mk
 -include mk/fuzz.mk
 -include mk/sanitize.mk
+-include mk/soak.mk
+include mk/bench.mk

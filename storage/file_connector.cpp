@@ -146,9 +146,11 @@ std::string FileConnector::ItemDir(int sys) {
   if (it != item_dirs.end()) return it->second;
   std::string n = std::to_string(sys + 1);
   std::string dir = tmp_area + n + "/tc_items/";
-  mtr::makeDirs(dir);
+  bool made = mtr::makeDirs(dir);
   if (sys == current_system) mtr::makeSymlink(tmp_area + n, tmp_area + "default");
-  item_dirs[sys] = dir;
+  // A folder that could not be made (area full or read-only) is tried again
+  // next time, so writing resumes once the area is back.
+  if (made) item_dirs[sys] = dir;
   return dir;
 }
 
@@ -159,11 +161,11 @@ std::string FileConnector::ArchiveDir(int sys, bool tmp) {
   if (it != archive_dirs.end()) return it->second;
   std::string n = std::to_string(sys + 1);
   std::string dir = storage_area + n + (tmp ? "/tc_tmp_archives/" : "/tc_archives/");
-  mtr::makeDirs(dir);
+  bool made = mtr::makeDirs(dir);
   for (const char* f : {"tc_archives", "tc_tmp_archives", "tmp_archives"})
-    mtr::makeDirs(storage_area + n + "/rotate/" + f + "/");
+    made = mtr::makeDirs(storage_area + n + "/rotate/" + f + "/") && made;
   if (sys == current_system) mtr::makeSymlink(storage_area + n, storage_area + "default");
-  archive_dirs[slot] = dir;
+  if (made) archive_dirs[slot] = dir;
   return dir;
 }
 
@@ -173,8 +175,7 @@ std::string FileConnector::WorkDir(int sys) {
   auto it = archive_dirs.find(slot);
   if (it != archive_dirs.end()) return it->second;
   std::string dir = storage_area + std::to_string(sys + 1) + "/tmp_archives/";
-  mtr::makeDirs(dir);
-  archive_dirs[slot] = dir;
+  if (mtr::makeDirs(dir)) archive_dirs[slot] = dir;
   return dir;
 }
 

@@ -156,8 +156,18 @@ void CRSConnector::close_device() {
 }
 
 int32_t CRSConnector::WriteBuffer(const uint8_t* buf, uint16_t len, bool flash) {
+  if (hung_up_.load() && open_device()) hung_up_.store(false);
   if (flash) led_a_->Blink();
-  return static_cast<int32_t>(write(fd_.load(), buf, len));
+  ssize_t n = write(fd_.load(), buf, len);
+  // A line that hung up while idle shows it only now: open it again at once.
+  if (n < 0 && errno == EIO && open_device()) n = write(fd_.load(), buf, len);
+  noteHangUp(n);
+  return static_cast<int32_t>(n);
+}
+
+void CRSConnector::noteHangUp(ssize_t result) {
+  // EIO is how a terminal reports that its line is gone; it never comes back.
+  if (result < 0 && errno == EIO) hung_up_.store(true);
 }
 
 int CRSConnector::waitReadable(uint32_t timeout_ms) {
@@ -182,7 +192,9 @@ int32_t CRSConnector::ReadBuffer(uint8_t* buf, uint16_t len, bool flash) {
     return -1;
   }
   if (flash) led_b_->Blink();
-  return static_cast<int32_t>(read(fd_.load(), buf, len));
+  ssize_t n = read(fd_.load(), buf, len);
+  noteHangUp(n);
+  return static_cast<int32_t>(n);
 }
 
 int32_t CRSConnector::ReadBufferCycle(uint8_t* buf, uint16_t len, bool flash, uint32_t timeout_ms) {
@@ -196,8 +208,10 @@ int32_t CRSConnector::ReadBufferCycle(uint8_t* buf, uint16_t len, bool flash, ui
     }
     if (flash) led_b_->Blink();
     ssize_t n = read(fd_.load(), buf + got, len - got);
+    noteHangUp(n);
     if (n < 0) return static_cast<int32_t>(n);
     if (n == 0) {
+      hung_up_.store(true);
       // Readable yet empty: the line hung up, and waiting again would spin.
       LOG_ERR("CRSConnector::ReadBufferCycle - Timeout receiving data.");
       return got > 0 ? got : -1;

@@ -59,5 +59,9 @@ class CRSConnector : public CConnector {
   std::unique_ptr<CLed> led_a_;
   std::unique_ptr<CLed> led_b_;
   std::atomic<uint32_t> timeout_{5000};
+  // The line hung up (a USB adapter pulled, a pty whose other side closed):
+  // the next write opens the device path again instead of failing for ever.
+  std::atomic<bool> hung_up_{false};
+  void noteHangUp(ssize_t result);
   struct termios requested_ {};
 };

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 
 #include "base/fsutil.h"
@@ -134,11 +135,11 @@ bool CMtrBaseDriver::waitTurn(bool value, long ms) {
                     deadline - std::chrono::steady_clock::now())
                     .count();
     if (left <= 0) return false;
-    // A finished thread never signals; look again at least every second.
+    // A finished thread never signals: callers bound `ms` and look at isFinished().
     struct pollfd p{fd, POLLIN, 0};
     {
       mtr::CancellableScope cancellable;
-      poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+      poll(&p, 1, static_cast<int>(std::min<long long>(left, INT32_MAX)));
     }
     uint64_t drained;
     if (p.revents & POLLIN) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,10 @@
 namespace heat {
 
 namespace {
+
+// Waiting for the turn costs nothing but a wake-up per step; the thread is
+// cancelled inside the wait, so the step need not be short.
+constexpr long kTurnWaitMs = 3600 * 1000L;
 
 const char* const kCycleName = "virtual void heat::CMtrHeatBaseDriver::functionThread(myThreadAttached*)";
 
@@ -45,8 +50,10 @@ const char* kindName(uint32_t kind) {
 
 bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-// Waits until `path` appears or the clock reaches `deadline`; true when it appeared.
-// On the system clock the folder is watched with inotify instead of polling.
+// Waits until `path` appears or the wall clock reaches a deadline. The marker's
+// folder is watched with inotify and the deadline is a realtime timer, so an
+// idle meter costs no wake-ups between sessions; a clock that is set wakes the
+// waiter so that the deadline is judged again.
 class MarkerWatch {
  public:
   explicit MarkerWatch(const std::string& path) {
@@ -55,30 +62,46 @@ class MarkerWatch {
   }
   ~MarkerWatch() {
     if (fd_ >= 0) close(fd_);
+    if (timer_ >= 0) close(timer_);
   }
 
-  // One wait of at most `ms`; returns when something in the folder changed.
-  void waitReal(long ms) {
-    if (fd_ < 0) {
+  // One wait: returns when something in the folder changed, the deadline came
+  // or the clock was set.
+  void waitReal(time_t deadline) {
+    if (fd_ < 0 && !tried_) {
+      tried_ = true;
       fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-      if (fd_ >= 0 && inotify_add_watch(fd_, dir_.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+      if (fd_ >= 0 &&
+          inotify_add_watch(fd_, dir_.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
         close(fd_);
         fd_ = -1;
       }
+      timer_ = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
     }
     if (fd_ < 0) {
       mtr::systemClock().sleepMs(2);  // no inotify: fall back to the 2 ms poll
       return;
     }
-    struct pollfd p{fd_, POLLIN, 0};
+    int timeout_ms = 1000;  // without a timer, look at the clock each second
+    if (timer_ >= 0) {
+      struct itimerspec at {};
+      at.it_value.tv_sec = deadline;
+      if (timerfd_settime(timer_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &at, nullptr) == 0)
+        timeout_ms = -1;
+    }
+    struct pollfd p[2] = {{fd_, POLLIN, 0}, {timer_, POLLIN, 0}};
     int ready;
     {
       mtr::CancellableScope cancellable;
-      ready = poll(&p, 1, static_cast<int>(ms));
+      ready = poll(p, timer_ >= 0 ? 2 : 1, timeout_ms);
     }
     if (ready > 0) {
       char buf[4096];
       while (read(fd_, buf, sizeof buf) > 0) {
+      }
+      uint64_t expirations;
+      // ECANCELED after a clock change: the caller looks at the clock again.
+      if (timer_ >= 0 && read(timer_, &expirations, sizeof expirations) < 0) {
       }
     }
   }
@@ -86,6 +109,8 @@ class MarkerWatch {
  private:
   std::string dir_;
   int fd_ = -1;
+  int timer_ = -1;
+  bool tried_ = false;
 };
 
 }  // namespace
@@ -130,7 +155,7 @@ void CMtrHeatBaseDriver::functionThread(myThreadAttached*) {
 
   for (;;) {
     try {
-      while (!waitTurn(true, 1000)) {
+      while (!waitTurn(true, kTurnWaitMs)) {
       }
       files->WriteConnectedFlag(0);
       LOG_DEBUG("CMtrHeatBaseDriver::functionThread - the original state of the connection controller.");
@@ -140,7 +165,7 @@ void CMtrHeatBaseDriver::functionThread(myThreadAttached*) {
 
       for (;;) {
         // The connection stays open while the driver waits for its next turn.
-        while (!waitTurn(true, 1000)) {
+        while (!waitTurn(true, kTurnWaitMs)) {
         }
 
         if (!system_read_done) {
@@ -223,8 +248,7 @@ void CMtrHeatBaseDriver::WaitDataRate(int seconds) {
   while (clock->now() < deadline) {
     if (files && files->TakeForceUpdate()) return;
     if (real) {
-      // Wake when the marker's folder changes, at the latest each second.
-      watch.waitReal(1000);
+      watch.waitReal(deadline);
     } else {
       clock->sleepMs(2);
     }

@@ -64,8 +64,8 @@ void FaultLine::setMeters(const std::string& meters_json) {
 }
 
 bool FaultLine::startSim(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{binPath("mtr-metersim"), dir_ / "meters.json", "--link", tty_,
-                                "--log", sim_log_};
+  std::vector<std::string> argv{
+      binPath("mtr-metersim"), dir_ / "meters.json", "--link", tty_, "--log", sim_log_};
   argv.insert(argv.end(), args.begin(), args.end());
   ++sim_runs_;
   const std::string n = std::to_string(sim_runs_);
@@ -94,15 +94,18 @@ void FaultLine::signalSim(int sig) {
   if (sim_) sim_->kill(sig);
 }
 
-bool FaultLine::simRunning() { return sim_ && sim_->running(); }
+bool FaultLine::simRunning() {
+  return sim_ && sim_->running();
+}
 
 bool FaultLine::startServer() {
   server_ = std::make_unique<Child>(
       std::vector<std::string>{binPath("mtr-confsrv"), "--config", dir_ / "config.json", "--port",
                                std::to_string(port_), "--sensor-port", "-1"},
       dir_ / "confsrv.out", dir_ / "confsrv.err");
-  return waitFor([&] { return readFile(dir_ / "confsrv.out").find("config-port=") != std::string::npos; },
-                 10000);
+  return waitFor(
+      [&] { return readFile(dir_ / "confsrv.out").find("config-port=") != std::string::npos; },
+      10000);
 }
 
 void FaultLine::stopServer() {
@@ -125,7 +128,9 @@ void FaultLine::startDaemon(const std::vector<std::string>& ids) {
                                "MTR_CONFIG_URL=http://127.0.0.1:" + std::to_string(port_) + "/"});
 }
 
-bool FaultLine::daemonRunning() { return daemon_ && daemon_->running(); }
+bool FaultLine::daemonRunning() {
+  return daemon_ && daemon_->running();
+}
 
 int FaultLine::stopDaemon(int timeout_ms) {
   if (!daemon_) return -1;
@@ -166,7 +171,8 @@ std::map<std::string, MeterActivity> activity(const std::string& log) {
     if (line.find("functionThread() current values size = ") != std::string::npos &&
         line.find("size = 0") == std::string::npos)
       ++out[cur].sessions;
-    if (line.find("EXCEPTION!!! disconnecting from controller registered.") != std::string::npos)
+    // (the logger cuts lines at 127 characters: the end of this one is lost)
+    if (line.find("EXCEPTION!!! disconnecting from controller") != std::string::npos)
       ++out[cur].exceptions;
   }
   return out;

@@ -252,7 +252,7 @@ std::vector<std::unique_ptr<Family>> loadMeters(const std::string& path, size_t&
     allowed.insert(allowed.end(), extra.begin(), extra.end());
     f.allowOnly(allowed);
     // Relative times are taken from the meter's own clock.
-    long offset = f.integer("clock_offset", 0, -100L * 365 * 86400, 100L * 365 * 86400);
+    long offset = f.integer("clock_offset", 0, -50L * 365 * 86400, 50L * 365 * 86400);
     JsonFields fm(m, where, static_cast<time_t>(std::floor(wallNow())) + offset);
     it->second->addMeter(fm, MeterCore::fromJson(fm));
     ++meter_count;
@@ -279,8 +279,12 @@ bool Engine::sleepUntil(double t) {
     double left = t - monoNow();
     if (left <= 0) return true;
     pollfd p{g_pipe[0], POLLIN, 0};
-    int ms = static_cast<int>(std::ceil(left * 1000));
-    if (poll(&p, 1, ms) > 0) drainPipe();
+    // Nanosecond waits: rounding each byte's wait up to whole milliseconds
+    // would make every reply up to 2 ms later than the line allows.
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(left);
+    ts.tv_nsec = static_cast<long>((left - static_cast<double>(ts.tv_sec)) * 1e9);
+    if (ppoll(&p, 1, &ts, nullptr) > 0) drainPipe();
     checkMute();
   }
 }

@@ -352,9 +352,9 @@ bool CmtrCE2727::parseDateTime(const Request& r, MeasuredValueList& out) {
   }
   meter_time_ = t;
   long long value = static_cast<long long>(t) - dTZ();
-  LOG_INFO("[%lld][%s] CmtrCE2727::parseDateTime('%s'): value of '%s' = %d ('%s') _dTZ=%d",
-           meterNumber(), serialText(), r.name.c_str(), "MDateTime", static_cast<int>(value),
-           timeText(t).c_str(), dTZ());
+  LOG_DEBUG("[%lld][%s] CmtrCE2727::parseDateTime('%s'): value of '%s' = %d ('%s') _dTZ=%d",
+            meterNumber(), serialText(), r.name.c_str(), "MDateTime", static_cast<int>(value),
+            timeText(t).c_str(), dTZ());
   out.push_back(record(kMDateTime, System, std::to_string(value), "", 0, Clock().now()));
   return true;
 }
@@ -369,8 +369,8 @@ bool CmtrCE2727::parseCurrNrg(const Request& r, MeasuredValueList& out) {
   time_t now = Clock().now();
   for (int t = 0; t <= 4; ++t) {
     uint32_t count = u32(d + 1 + 4 * t);
-    LOG_INFO("[%lld][%s] CmtrCE2727::parseCurrNrg: WA%d = %f", meterNumber(), serialText(), t,
-             count * 0.001);
+    LOG_DEBUG("[%lld][%s] CmtrCE2727::parseCurrNrg: WA%d = %f", meterNumber(), serialText(), t,
+              count * 0.001);
     out.push_back(record(r.param, Current, scaled(count, 3), "", static_cast<uint8_t>(t), now));
   }
   return true;
@@ -387,8 +387,8 @@ bool CmtrCE2727::parseCurrPwr(const Request& r, MeasuredValueList& out) {
   const char* names[4] = {"PA", "PAA", "PAB", "PAC"};
   for (int i = 0; i < 4; ++i) {
     int32_t w = static_cast<int32_t>(u32(d + 4 * i));
-    LOG_INFO("[%lld][%s] CmtrCE2727::parseCurrPwr: %s = %f", meterNumber(), serialText(), names[i],
-             w * 0.001);
+    LOG_DEBUG("[%lld][%s] CmtrCE2727::parseCurrPwr: %s = %f", meterNumber(), serialText(), names[i],
+              w * 0.001);
     out.push_back(record(r.param + i, Current, scaled(w, 3), "кВт", 0, now));
   }
   return true;
@@ -414,8 +414,8 @@ bool CmtrCE2727::parseCurrentState(const Request& r, MeasuredValueList& out) {
     int64_t v = f.size == 2 ? (f.is_signed ? int16_t(u16(p)) : u16(p))
                             : (f.is_signed ? int64_t(int32_t(u32(p))) : int64_t(u32(p)));
     std::string text = scaled(v, f.decimals);
-    LOG_INFO("[%lld][%s] CmtrCE2727::parseCurrentState('%s'): value of '%s' = %s", meterNumber(),
-             serialText(), r.name.c_str(), f.name, text.c_str());
+    LOG_DEBUG("[%lld][%s] CmtrCE2727::parseCurrentState('%s'): value of '%s' = %s", meterNumber(),
+              serialText(), r.name.c_str(), f.name, text.c_str());
     values.push_back(record(f.code, Current, text, f.unit, 0, now));
   }
   out.splice(out.end(), values);
@@ -526,8 +526,8 @@ bool CmtrCE2727::parseProfile(const Request& r, MeasuredValueList& out, time_t f
     const uint8_t* slot = d + 5 + 3 * i;
     if (t < from || slot[0] != 1) continue;
     uint16_t w = u16(slot + 1);
-    LOG_INFO("[%lld][%s] CmtrCE2727::parseProfile: time = %d ('%s') PFA = %f", meterNumber(),
-             serialText(), static_cast<int>(t), timeText(t).c_str(), w * 0.001);
+    LOG_DEBUG("[%lld][%s] CmtrCE2727::parseProfile: time = %d ('%s') PFA = %f", meterNumber(),
+              serialText(), static_cast<int>(t), timeText(t).c_str(), w * 0.001);
     out.push_back(record(r.param, r.group, scaled(w, 3), "кВт", 0, t));
   }
   return true;
@@ -583,8 +583,8 @@ bool CmtrCE2727::parseEvents(Request& r, time_t from, bool& more) {
       any_time = true;
       if (t > latest) latest = t;
       if (!f.event_time) continue;
-      LOG_INFO("[%lld][%s] CmtrCE2727::parseEvents: time[%d] = %d ('%s') event = %d", meterNumber(),
-               serialText(), r.p3, static_cast<int>(t), timeText(t).c_str(), value);
+      LOG_DEBUG("[%lld][%s] CmtrCE2727::parseEvents: time[%d] = %d ('%s') event = %d",
+                meterNumber(), serialText(), r.p3, static_cast<int>(t), timeText(t).c_str(), value);
       found.push_back({t, value, journal});
     } else if (f.type != kFieldSkip) {
       long long v = f.type == kFieldByte     ? p[0]

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "drivers/models/ce30x/ce30x.h"
+#include "fuzz/harness/driver_common.h"
+#include "fuzz/harness/framed_script.h"
+#include "fuzz/harness/log.h"
+#include "protocols/iec61107.h"
+
+namespace mtr_fuzz {
+
+class FuzzCE30X : public CmtrGost61107 {
+ public:
+  explicit FuzzCE30X(bool addressed) {
+    settings.meter_number = 301;
+    settings.serial_text = "009301";
+    settings.password = "777777";
+    params["net_address"] = addressed ? "301" : "";
+    params["pu_tz"] = "4";
+    params["srv_tz"] = "3";
+  }
+};
+
+// One operation of the driver on `line`; option bit 0: sign-on without a
+// device address. The model comes from the meter's identification.
+inline MeasuredValueList ce30xSession(const char* h, const DriverInput& in,
+                                      std::shared_ptr<CConnector> line, mtr::Clock& clock) {
+  fuzzTimeZone();
+  FuzzCE30X d(!in.option(0));
+  d.setClock(&clock);
+  d.SaveConnector(std::move(line));
+  return runOperation(h, d, in, clock.now());
+}
+
+// Frames of mode C end in a check byte: the 7-bit sum of everything after
+// the first byte.
+inline FrameFixer ce30xFixer() {
+  FrameFixer fix;
+  fix.checksum = [](std::vector<uint8_t>& f) {
+    if (f.size() < 2) return;
+    f.back() = iec61107::Sum7Bcc(f.data(), static_cast<uint16_t>(f.size()));
+  };
+  return fix;
+}
+
+// Input: DriverInput, then the meter's answers as frames (see framedScript).
+inline void ce30xDriverOne(const uint8_t* data, size_t size) {
+  static const char* h = "ce30x_driver";
+  Reader in(data, size);
+  DriverInput din;
+  din.read(in);
+  fuzzLogging(din.verbose());
+  Script script = framedScript(in, ce30xFixer());
+  auto line = std::make_shared<ScriptConnector>(script.bytes.data(), script.bytes.size(), 0xFFFF,
+                                                script.gaps);
+  NullClock clock;
+  MeasuredValueList values = ce30xSession(h, din, line, clock);
+  // Requests are the break, sign-ons, acknowledgements and command frames;
+  // a command frame (SOH first) carries a right check byte.
+  for (const std::vector<uint8_t>& f : line->frames) {
+    FUZZ_CHECK(h, !f.empty());
+    if (f.size() >= 3 && f[0] == iec61107::SOH)
+      FUZZ_CHECK(h, f.back() == iec61107::Sum7Bcc(f.data(), static_cast<uint16_t>(f.size())));
+  }
+  for (const MeasuredValue& v : values) FUZZ_CHECK(h, v.opc_quality == 192);
+}
+
+}  // namespace mtr_fuzz

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// What a harness does when a property fails: the fuzzer aborts (so libFuzzer
+// keeps the input), the regression test records a failure and goes on.
+namespace mtr_fuzz {
+
+void fail(const char* harness, const char* what);
+
+}  // namespace mtr_fuzz
+
+#define FUZZ_CHECK(harness, cond)                             \
+  do {                                                        \
+    if (!(cond)) ::mtr_fuzz::fail(harness, "failed: " #cond); \
+  } while (0)

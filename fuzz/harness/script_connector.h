@@ -1,0 +1,106 @@
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "base/clock.h"
+#include "transport/connector.h"
+
+namespace mtr_fuzz {
+
+// A meter line whose answers come from the fuzz input. ReadBuffer takes the
+// next bytes, at most `chunk` at a time (a port hands over what has arrived);
+// ReadBufferCycle gathers up to the length asked. A read times out as the
+// serial connector's do (-1, or a partial count from ReadBufferCycle) at each
+// gap of the script, where the meter paused past the timeout, and once the
+// script is spent.
+class ScriptConnector : public CConnector {
+ public:
+  ScriptConnector(const uint8_t* data, size_t size, uint16_t chunk = 0xFFFF,
+                  std::vector<size_t> gaps = {})
+      : data_(data), size_(size), chunk_(chunk ? chunk : 1), gaps_(std::move(gaps)) {}
+
+  int32_t WriteBuffer(const uint8_t* buf, uint16_t len, bool) override {
+    written.insert(written.end(), buf, buf + len);
+    frames.emplace_back(buf, buf + len);
+    ++writes;
+    return len;
+  }
+  int32_t ReadBuffer(uint8_t* buf, uint16_t len, bool) override {
+    if (atGap()) return -1;
+    return take(buf, std::min<size_t>(len, chunk_));
+  }
+  int32_t ReadBufferCycle(uint8_t* buf, uint16_t len, bool, uint32_t) override {
+    if (atGap()) return -1;
+    int32_t n = take(buf, len);
+    if (n > 0 && n < len) atGap();  // the rest timed out within this call
+    return n;
+  }
+  bool open_device() override { return true; }
+  void close_device() override {}
+  int FlushBuffer() override { return 0; }
+  int DrainBuffer() override { return 0; }
+  void SetTimeout(uint32_t) override {}
+
+  size_t consumed() const { return pos_; }
+  std::vector<uint8_t> written;              // every byte written
+  std::vector<std::vector<uint8_t>> frames;  // one entry per write
+  int writes = 0;
+
+ private:
+  // True, once, when the read position has reached the next gap.
+  bool atGap() {
+    if (gap_ < gaps_.size() && gaps_[gap_] <= pos_) {
+      ++gap_;
+      return true;
+    }
+    return false;
+  }
+  int32_t take(uint8_t* buf, size_t len) {
+    size_t end = gap_ < gaps_.size() ? std::min(gaps_[gap_], size_) : size_;
+    size_t n = std::min(len, end > pos_ ? end - pos_ : 0);
+    if (n == 0) return -1;
+    memcpy(buf, data_ + pos_, n);
+    pos_ += n;
+    return static_cast<int32_t>(n);
+  }
+
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+  size_t chunk_;
+  std::vector<size_t> gaps_;  // ascending read positions
+  size_t gap_ = 0;
+};
+
+// Sleeps cost nothing; time only moves by what was slept.
+class NullClock : public mtr::Clock {
+ public:
+  time_t now() override { return static_cast<time_t>(1700000000 + slept_ms / 1000); }
+  void sleepMs(long ms) override { slept_ms += ms; }
+  long long slept_ms = 0;
+};
+
+// Reads fields off the front of the fuzz input.
+class Reader {
+ public:
+  Reader(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
+  uint8_t byte() { return p_ < end_ ? *p_++ : 0; }
+  uint16_t u16() {
+    uint16_t hi = byte();
+    return static_cast<uint16_t>(hi << 8 | byte());
+  }
+  uint32_t u32() {
+    uint32_t hi = u16();
+    return hi << 16 | u16();
+  }
+  const uint8_t* rest() const { return p_; }
+  size_t left() const { return static_cast<size_t>(end_ - p_); }
+
+ private:
+  const uint8_t* p_;
+  const uint8_t* end_;
+};
+
+}  // namespace mtr_fuzz

@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz/harness/ce2727_driver.h"
+#include "fuzz/harness/script_connector.h"
+#include "protocols/iec61107.h"
+#include "support/test_support.h"
+
+// Inputs the fuzzers failed on in code this folder does not own. They check
+// the behaviour the fix must bring and are enabled once it is in.
+namespace {
+
+bool validBcd(uint8_t b) {
+  return (b >> 4) <= 9 && (b & 0x0F) <= 9;
+}
+
+// A meter whose clock was reset to 2000 gets archive windows that start in
+// 2000; stepping back a year (or a month, or a day) must not ask for 1999,
+// which two BCD digits cannot carry.
+TEST(PendingFindings, DISABLED_CE2727ArchiveWindowAtYear2000AsksOnlyValidDates) {
+  mtr_test::ScopedEnv tz("TZ", "MSK-3");
+  tzset();
+  struct Case {
+    uint32_t kind;
+    uint8_t cmd;     // the archive command
+    int date_bytes;  // its parameter bytes: month and year, or day, month and year
+  } cases[] = {{Yearly, 13, 2}, {Monthly, 13, 2}, {Daily, 15, 3}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    auto line = std::make_shared<mtr_fuzz::ScriptConnector>(nullptr, 0);  // a silent meter
+    mtr_fuzz::NullClock clock;
+    mtr_fuzz::FuzzCE2727 d(2);
+    d.setClock(&clock);
+    d.SaveConnector(std::shared_ptr<CConnector>(line));
+    d.init();
+    MeasuredValueList values;
+    const time_t from = 946674000;  // 2000-01-01 00:00 at UTC+3
+    try {
+      d.get_arch_values(c.kind, from, from + 86400, values);
+    } catch (const CDisconnectException&) {
+      // the silent meter; what matters is what was asked
+    }
+    for (const std::vector<uint8_t>& f : line->frames) {
+      ASSERT_GE(f.size(), 14u);
+      if (f[11] != c.cmd) continue;
+      ASSERT_EQ(14u + c.date_bytes, f.size());
+      for (int i = 0; i < c.date_bytes; ++i)
+        EXPECT_TRUE(validBcd(f[12 + i])) << "parameter byte " << i << " of command " << int(c.cmd);
+    }
+  }
+}
+
+// A framed answer that keeps coming without ETX: once the bytes read reach
+// the end of the buffer, reading on for the missing ETX and check byte must
+// not write past it.
+TEST(PendingFindings, DISABLED_IecFramedAnswerNeverWritesPastTheBuffer) {
+  const uint16_t capacity = 64;
+  std::vector<uint8_t> line_bytes = {iec61107::STX};
+  line_bytes.insert(line_bytes.end(), 80, ')');
+  auto line =
+      std::make_shared<mtr_fuzz::ScriptConnector>(line_bytes.data(), line_bytes.size(), 255);
+  Gost61107Settings settings;
+  mtr_fuzz::NullClock clock;
+  CGost61107Connector conn(line, settings, capacity, &clock);
+  std::vector<uint8_t> buf(capacity + 8, 0xA5);  // canary bytes after the buffer
+  int32_t len = capacity - 1;
+  static const uint8_t kRequest[] = {iec61107::ACK, '0', '5', '1', '\r', '\n'};
+  conn.SendRequest(kRequest, sizeof kRequest, buf.data(), len, true);
+  for (size_t i = capacity; i < buf.size(); ++i) EXPECT_EQ(0xA5, buf[i]) << "offset " << i;
+}
+
+}  // namespace
