@@ -37,10 +37,17 @@ done
     "load average $(cut -d' ' -f1-3 /proc/loadavg) at the end." \
     "Figures are medians of several runs; ranges in brackets are the spread between runs."
   echo
-  echo "The daemons under test keep their MTR_ROOT and log file on ${BENCH_ROOT:-/dev/shm if it is a" \
-    "tmpfs, else /tmp} (the concentrator's /tmp is RAM); the archive benches write to /tmp of" \
-    "this machine ($(stat -f -c %T /tmp 2>/dev/null)), standing in for the storage card. The" \
-    "simulated meters run under SCHED_FIFO when permitted, as a meter's own hardware would not" \
+  if [ -n "${BENCH_ROOT:-}" ]; then
+    ram="$BENCH_ROOT"
+  elif [ "$(df --output=fstype /dev/shm 2>/dev/null | tail -n 1)" = tmpfs ]; then
+    ram="/dev/shm (tmpfs)"
+  else
+    ram="/tmp"
+  fi
+  echo "The daemons under test keep their MTR_ROOT and log file on $ram, as the concentrator's" \
+    "/tmp is RAM; the archive benches write to /tmp of this machine" \
+    "($(df --output=fstype /tmp 2>/dev/null | tail -n 1)), standing in for the storage card." \
+    "The simulated meters run under SCHED_FIFO when permitted: a meter's own hardware does not" \
     "share the CPU."
   echo
   echo "| figure | measured | goal | verdict |"

@@ -13,12 +13,13 @@ SOAK_LINES=(
 
 # Faults per line (simulator --fault options). Rates are per answered
 # request; several meters per line stay clean so the line always has work.
+# A target is a meter address or name (CE2727 meters by name: k1...).
 soak_faults() {
   case $1 in
     merc-a) echo "--fault silence:0.004:1 --fault badcrc:0.004:2 --fault truncate:0.004:2 --fault wrongaddr:0.003:3 --fault error:0.003:3 --fault delay:0.002:1" ;;
     merc-b) echo "--fault silence:0.002 --fault badcrc:0.002 --fault truncate:0.002 --fault error:0.001" ;;
     iec) echo "--fault silence:0.003 --fault badcrc:0.003 --fault truncate:0.002 --fault wrongaddr:0.002 --fault error:0.002 --fault delay:0.001" ;;
-    ce2727) echo "--fault silence:0.003:1 --fault badcrc:0.003:2 --fault truncate:0.003:2 --fault wrongaddr:0.002:3 --fault error:0.003:3 --fault delay:0.002:1" ;;
+    ce2727) echo "--fault silence:0.003:k1 --fault badcrc:0.003:k2 --fault truncate:0.003:k2 --fault wrongaddr:0.002:k3 --fault error:0.003:k3 --fault delay:0.002:k1" ;;
   esac
 }
 
@@ -115,8 +116,8 @@ soak_config() {
   local period=$1 ttys=$2
   local first=1
   echo '{'
-  for spec in "${SOAK_LINES[@]}"; do
-    set -- $spec
+  for entry in "${SOAK_LINES[@]}"; do
+    set -- $entry
     local line=$1 speed=$2
     shift 2
     local i=0

@@ -62,16 +62,16 @@ drop_pid() {
 T0=$(date +%s)
 TTYS=$WORK/tty
 mkdir -p "$TTYS" "$WORK/desc"
-[ -z "$REPORT_ONLY" ] && for spec in "${SOAK_LINES[@]}"; do
-  set -- $spec
+[ -z "$REPORT_ONLY" ] && for entry in "${SOAK_LINES[@]}"; do
+  set -- $entry
   soak_meters "$T0" "$1" >"$WORK/desc/$1.json"
 done
 
 declare -A SIM DAEMON
 start_sims() {  # start_sims faults|clean
-  local spec name speed extra
-  for spec in "${SOAK_LINES[@]}"; do
-    set -- $spec
+  local entry name speed extra
+  for entry in "${SOAK_LINES[@]}"; do
+    set -- $entry
     name=$1 speed=$2
     extra=""
     [ "$MODE" = faults ] && extra="$(soak_faults "$name") --seed $((SEED + ${#name}))"
@@ -81,15 +81,15 @@ start_sims() {  # start_sims faults|clean
     SIM[$name]=$!
     PIDS+=($!)
   done
-  for spec in "${SOAK_LINES[@]}"; do
-    set -- $spec
+  for entry in "${SOAK_LINES[@]}"; do
+    set -- $entry
     wait_for 10 test -e "$TTYS/tty-$1" || { echo "soak: simulator $1 did not start"; exit 1; }
   done
 }
 stop_sims() {
-  local spec
-  for spec in "${SOAK_LINES[@]}"; do
-    set -- $spec
+  local entry
+  for entry in "${SOAK_LINES[@]}"; do
+    set -- $entry
     kill -TERM "${SIM[$1]}" 2>/dev/null
     wait "${SIM[$1]}" 2>/dev/null
     drop_pid "${SIM[$1]}"
@@ -114,13 +114,13 @@ stop_confsrv() {
 }
 
 start_daemons() {  # start_daemons ROOT PHASE
-  local root=$1 phase=$2 spec name args id
+  local root=$1 phase=$2 entry name args id
   mkdir -p "$root"
-  for spec in "${SOAK_LINES[@]}"; do
-    set -- $spec
+  for entry in "${SOAK_LINES[@]}"; do
+    set -- $entry
     name=$1
     args=()
-    for id in $(line_ids "$spec"); do args+=(-i "$id"); done
+    for id in $(line_ids "$entry"); do args+=(-i "$id"); done
     MTR_ROOT=$root MTR_CONFIG_URL="http://127.0.0.1:$PORT/" \
       "$BIN/mtr_main" -v 6 -l "$WORK/log-$phase-$name" "${args[@]}" \
       >"$WORK/out-$phase-$name" 2>&1 &
@@ -134,17 +134,17 @@ start_daemons() {  # start_daemons ROOT PHASE
 # holds the round up). Returns non-zero when one had to be killed.
 KILLED=0
 stop_daemons() {  # stop_daemons ROOT
-  local root=$1 spec pid id rc=0
-  for spec in "${SOAK_LINES[@]}"; do
-    set -- $spec
+  local root=$1 entry pid id rc=0
+  for entry in "${SOAK_LINES[@]}"; do
+    set -- $entry
     kill -TERM "${DAEMON[$1]}" 2>/dev/null
   done
   local end=$((SECONDS + 900))
-  for spec in "${SOAK_LINES[@]}"; do
-    set -- $spec
+  for entry in "${SOAK_LINES[@]}"; do
+    set -- $entry
     pid=${DAEMON[$1]}
     while alive "$pid" && [ $SECONDS -lt $end ]; do
-      for id in $(line_ids "$spec"); do : >"$root/tmp/kzp_force_update_$id"; done
+      for id in $(line_ids "$entry"); do : >"$root/tmp/kzp_force_update_$id"; done
       sleep 2
     done
     if alive "$pid"; then
@@ -194,9 +194,9 @@ say "soak: ${#SOAK_LINES[@]} lines, 16 meters, ${SOAK_SECONDS}s, seed $SEED, wor
 SAMPLES=$WORK/samples
 : >"$SAMPLES"
 sample() {  # one line per daemon: elapsed line rss_kb fds threads
-  local spec pid rss fds thr
-  for spec in "${SOAK_LINES[@]}"; do
-    set -- $spec
+  local entry pid rss fds thr
+  for entry in "${SOAK_LINES[@]}"; do
+    set -- $entry
     pid=${DAEMON[$1]}
     if ! alive "$pid"; then
       echo "$(( $(date +%s) - T0 )) $1 dead 0 0" >>"$SAMPLES"
@@ -234,10 +234,10 @@ start_daemons "$SOAK_ROOT" final
 # Two sessions per meter: the first reads the archives (period > 600 makes the
 # pass due at once), the second proves the first ended. Markers end the waits.
 final_done() {
-  local spec id n
-  for spec in "${SOAK_LINES[@]}"; do
-    set -- $spec
-    for id in $(line_ids "$spec"); do
+  local entry id n
+  for entry in "${SOAK_LINES[@]}"; do
+    set -- $entry
+    for id in $(line_ids "$entry"); do
       n=$(sessions_of "$WORK/log-$PHASE-$1" "$id")
       [ "${n:-0}" -ge 1 ] && : >"$PHASE_ROOT/tmp/kzp_force_update_$id" 2>/dev/null
       [ "${n:-0}" -ge 2 ] || return 1
@@ -345,7 +345,7 @@ compare() {
 MUST_HOLD=$((FINAL_START / 3600 * 3600 - 3600))
 declare -A SES EXC ERR
 while read -r m s x e; do SES[$m]=$s; EXC[$m]=$x; ERR[$m]=$e; done < <(
-  for spec in "${SOAK_LINES[@]}"; do set -- $spec; count "$WORK/log-soak-$1"; done)
+  for entry in "${SOAK_LINES[@]}"; do set -- $entry; count "$WORK/log-soak-$1"; done)
 
 REPORT=$WORK/report.txt
 {
@@ -353,10 +353,10 @@ REPORT=$WORK/report.txt
   echo
   printf '%-7s %-6s %-11s %9s %11s %7s %9s %6s %6s %4s\n' line meter model sessions exceptions errors records lost wrong dup
   TOTAL_LOST=0 TOTAL_WRONG=0 TOTAL_REC=0 TOTAL_SES=0
-  for spec in "${SOAK_LINES[@]}"; do
-    set -- $spec
+  for entry in "${SOAK_LINES[@]}"; do
+    set -- $entry
     line=$1
-    for id in $(line_ids "$spec"); do
+    for id in $(line_ids "$entry"); do
       model=$(sed -n "/\"$id\"/ s/.*\"manufacturer\": \"\([^\"]*\)\".*/\1/p" "$WORK/config.json" | head -n 1)
       read -r c l w d < <(compare "$id")
       TOTAL_LOST=$((TOTAL_LOST + l)); TOTAL_WRONG=$((TOTAL_WRONG + w)); TOTAL_REC=$((TOTAL_REC + c))
@@ -396,7 +396,8 @@ REPORT=$WORK/report.txt
     echo "first differences:"
     head -n 40 "$WORK/compare.txt"
   fi
-} | tee "$REPORT"
+} >"$REPORT"
+cat "$REPORT"
 [ -n "${SOAK_REPORT:-}" ] && cp "$REPORT" "$SOAK_REPORT"
 
 STATUS=0

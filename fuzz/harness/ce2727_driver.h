@@ -73,7 +73,7 @@ inline void ce2727DriverOne(const uint8_t* data, size_t size) {
   fuzzLogging(din.verbose());
   Script script = framedScript(in, ce2727Fixer());
   auto line = std::make_shared<ScriptConnector>(script.bytes.data(), script.bytes.size(), 0xFFFF,
-                                                script.gaps);
+                                                script.gaps, script.bursts);
   NullClock clock;
   MeasuredValueList values = ce2727Session(h, din, line, clock);
   checkCE2727Requests(h, line->written);

@@ -55,7 +55,7 @@ inline void ce30xDriverOne(const uint8_t* data, size_t size) {
   fuzzLogging(din.verbose());
   Script script = framedScript(in, ce30xFixer());
   auto line = std::make_shared<ScriptConnector>(script.bytes.data(), script.bytes.size(), 0xFFFF,
-                                                script.gaps);
+                                                script.gaps, script.bursts);
   NullClock clock;
   MeasuredValueList values = ce30xSession(h, din, line, clock);
   // Requests are the break, sign-ons, acknowledgements and command frames;

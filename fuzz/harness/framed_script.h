@@ -23,7 +23,8 @@ struct FrameFixer {
 
 struct Script {
   std::vector<uint8_t> bytes;
-  std::vector<size_t> gaps;  // positions in `bytes` where the line goes quiet
+  std::vector<size_t> gaps;    // positions in `bytes` where the line goes quiet
+  std::vector<size_t> bursts;  // where each frame (each arrival) ends
 };
 
 inline Script framedScript(Reader& in, const FrameFixer& fix) {
@@ -39,7 +40,11 @@ inline Script framedScript(Reader& in, const FrameFixer& fix) {
       frame[fix.length_offset] = static_cast<uint8_t>(frame.size());
     if ((control & 2) && fix.checksum) fix.checksum(frame);
     out.insert(out.end(), frame.begin(), frame.end());
-    if (control & 0x80) out.insert(out.end(), frame.begin(), frame.end());
+    script.bursts.push_back(out.size());
+    if (control & 0x80) {
+      out.insert(out.end(), frame.begin(), frame.end());
+      script.bursts.push_back(out.size());
+    }
     if (control & 0x40) script.gaps.push_back(out.size());
   }
   return script;

@@ -64,7 +64,7 @@ inline void mercuryDriverOne(const uint8_t* data, size_t size) {
   fuzzLogging(din.verbose());
   Script script = framedScript(in, mercuryFixer());
   auto line = std::make_shared<ScriptConnector>(script.bytes.data(), script.bytes.size(), 0xFFFF,
-                                                script.gaps);
+                                                script.gaps, script.bursts);
   NullClock clock;
   MeasuredValueList values = mercurySession(h, din, line, clock);
   // Every request: the meter's address, a command byte, a good CRC.

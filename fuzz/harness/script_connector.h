@@ -10,16 +10,22 @@
 namespace mtr_fuzz {
 
 // A meter line whose answers come from the fuzz input. ReadBuffer takes the
-// next bytes, at most `chunk` at a time (a port hands over what has arrived);
-// ReadBufferCycle gathers up to the length asked. A read times out as the
-// serial connector's do (-1, or a partial count from ReadBufferCycle) at each
-// gap of the script, where the meter paused past the timeout, and once the
-// script is spent.
+// next bytes, at most `chunk` at a time and never past the end of the burst
+// they came in (a port hands over what has arrived; the meter's next answer
+// is not there yet); ReadBufferCycle gathers up to the length asked. A read
+// times out as the serial connector's do (-1, or a partial count from
+// ReadBufferCycle) at each gap of the script, where the meter paused past the
+// timeout, and once the script is spent.
 class ScriptConnector : public CConnector {
  public:
+  // `gaps` and `bursts` (where each burst ends) are ascending positions.
   ScriptConnector(const uint8_t* data, size_t size, uint16_t chunk = 0xFFFF,
-                  std::vector<size_t> gaps = {})
-      : data_(data), size_(size), chunk_(chunk ? chunk : 1), gaps_(std::move(gaps)) {}
+                  std::vector<size_t> gaps = {}, std::vector<size_t> bursts = {})
+      : data_(data),
+        size_(size),
+        chunk_(chunk ? chunk : 1),
+        gaps_(std::move(gaps)),
+        bursts_(std::move(bursts)) {}
 
   int32_t WriteBuffer(const uint8_t* buf, uint16_t len, bool) override {
     written.insert(written.end(), buf, buf + len);
@@ -29,7 +35,10 @@ class ScriptConnector : public CConnector {
   }
   int32_t ReadBuffer(uint8_t* buf, uint16_t len, bool) override {
     if (atGap()) return -1;
-    return take(buf, std::min<size_t>(len, chunk_));
+    while (burst_ < bursts_.size() && bursts_[burst_] <= pos_) ++burst_;
+    size_t n = std::min<size_t>(len, chunk_);
+    if (burst_ < bursts_.size()) n = std::min(n, bursts_[burst_] - pos_);
+    return take(buf, n);
   }
   int32_t ReadBufferCycle(uint8_t* buf, uint16_t len, bool, uint32_t) override {
     if (atGap()) return -1;
@@ -70,8 +79,10 @@ class ScriptConnector : public CConnector {
   size_t size_;
   size_t pos_ = 0;
   size_t chunk_;
-  std::vector<size_t> gaps_;  // ascending read positions
+  std::vector<size_t> gaps_;
   size_t gap_ = 0;
+  std::vector<size_t> bursts_;
+  size_t burst_ = 0;
 };
 
 // Sleeps cost nothing; time only moves by what was slept.
