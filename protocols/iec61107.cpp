@@ -83,11 +83,8 @@ bool CGost61107Connector::SendRequest(const uint8_t* request, uint16_t length, u
   int32_t received = 1;
   int32_t remaining = answer_length - received;
   while (remaining >= 1) {
-    int32_t got =
-        connector_->ReadBuffer(answer + received, static_cast<uint16_t>(remaining), flash_);
-    if (got <= 0) break;
-    received += got;
-    remaining -= got;
+    // received + remaining does not change with a read, so judging it before
+    // the read gives the same answer and never lets the read pass the buffer.
     // One byte more than the answer is needed for the terminating zero.
     if (received + remaining >= capacity_) {
       LOG_ERR(
@@ -96,6 +93,11 @@ bool CGost61107Connector::SendRequest(const uint8_t* request, uint16_t length, u
           id, name);
       return false;
     }
+    int32_t got =
+        connector_->ReadBuffer(answer + received, static_cast<uint16_t>(remaining), flash_);
+    if (got <= 0) break;
+    received += got;
+    remaining -= got;
     const uint8_t last = answer[received - 1];
     const uint8_t before = received >= 2 ? answer[received - 2] : 0;
     if (!framed) {
