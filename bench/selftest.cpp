@@ -118,6 +118,11 @@ void lineModel() {
                           frame(2.060, true, 20)};
   std::vector<Frame> first = framesIn(w, 1.0004, 2.0004), second = framesIn(w, 2.0004, 9);
   check(first.size() == 2 && second.size() == 2, "frames split at a session start");
+  // An answer logged after the next session began still belongs to its request.
+  std::vector<Frame> late = {frame(1.000, false, 13), frame(2.001, true, 20),
+                             frame(2.003, false, 13), frame(2.060, true, 20)};
+  check(framesIn(late, 1.0004, 2.0004).size() == 2 && framesIn(late, 2.0004, 9).size() == 2,
+        "answer follows its request");
   // Nothing answered: nothing measured.
   check(sessionBound({frame(1, false, 5)}, 0, iec).measured == 0, "unanswered only");
 }

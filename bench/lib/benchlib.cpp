@@ -469,8 +469,13 @@ std::vector<LogLine> readDaemonLog(const std::string& path, double near) {
 
 std::vector<Frame> framesIn(const std::vector<Frame>& frames, double from, double till) {
   std::vector<Frame> out;
-  for (const Frame& f : frames)
-    if (f.t >= from - 0.001 && f.t < till - 0.001) out.push_back(f);
+  bool request_in = false;
+  for (const Frame& f : frames) {
+    // An answer goes with its request: it is logged after its last byte, which
+    // the daemon may have read before the simulator wrote the line.
+    if (!f.tx) request_in = f.t >= from - 0.001 && f.t < till - 0.001;
+    if (request_in) out.push_back(f);
+  }
   return out;
 }
 

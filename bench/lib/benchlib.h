@@ -133,9 +133,10 @@ struct LogLine {
 };
 std::vector<LogLine> readDaemonLog(const std::string& path, double near);
 
-// The frames of [from, till) on the daemon's clock. The simulator's times are
-// cut to whole milliseconds, so a frame is taken by its millisecond: one
-// logged a fraction of a millisecond before `till` may be the next session's.
+// The exchanges whose request falls in [from, till) on the daemon's clock,
+// answers included. The simulator's times are cut to whole milliseconds, so a
+// request is taken by its millisecond: one logged a fraction of a millisecond
+// before `till` may be the next session's.
 std::vector<Frame> framesIn(const std::vector<Frame>& frames, double from, double till);
 
 // The line-time model of one session. Per exchange: request and answer bytes
