@@ -669,6 +669,15 @@ bool CmtrCE2727::isNextArchive(Request& r, time_t from, time_t till) {
              timeText(r.cursor).c_str());
   }
   localtime_r(&r.cursor, &tm);
+  if (tm.tm_year < 100) {
+    // Two BCD digits carry the years 2000 to 2099: nothing older to ask for.
+    struct tm first {};
+    first.tm_year = 100;
+    first.tm_mday = 1;
+    first.tm_isdst = -1;
+    r.cursor = mktime(&first);
+    localtime_r(&r.cursor, &tm);
+  }
   r.p1 = tm.tm_hour > 11 ? 1 : 0;
   r.p2 = toBcd(tm.tm_mday);
   r.p3 = toBcd(tm.tm_mon + 1);
