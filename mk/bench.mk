@@ -1,5 +1,5 @@
 # `make bench`: performance figures against their goals, written to
-# bench/results.md. Not part of CI: it runs for about twenty minutes.
+# bench/results.md. Not part of CI: it runs for about a quarter of an hour.
 .PHONY: bench
 bench: deps build
 	cmake --build $(BUILD_DIR) --target benches -j $(JOBS)

@@ -243,6 +243,8 @@ TEST(MeterFaults, NakStormAheadOfEveryAnswer) {
 // and overwrites no value, and once the meters are back both are read again
 // (after the cycle's pause when the silence ended a session).
 TEST(MeterFaults, SilentLineThenBack) {
+  // Timing-sensitive on a loaded machine: run with the slow set.
+  if (!mtr_test::slowTestsEnabled()) GTEST_SKIP() << "slow: set MTR_SLOW_TESTS=1";
   Family f = mercury();
   FaultLine line(f.meters, f.config);
   ASSERT_TRUE(line.startSim());
@@ -333,6 +335,8 @@ TEST(MeterFaults, PtyClosedMidSessionThenNewLine) {
 // meter's clock in what it reports, keeps reading, and an archive pass after
 // the jump back stores no record twice.
 TEST(MeterFaults, MeterClockJumpsForwardAndBack) {
+  // Timing-sensitive on a loaded machine: run with the slow set.
+  if (!mtr_test::slowTestsEnabled()) GTEST_SKIP() << "slow: set MTR_SLOW_TESTS=1";
   const bool slow = mtr_test::slowTestsEnabled();
   // With the meter clock a minute before its hour, the next hourly pass comes
   // about two minutes after the first (slow runs only).
@@ -403,6 +407,8 @@ TEST(MeterFaults, MeterClockJumpsForwardAndBack) {
 // the meter answers again (a fault-free simulator on the line) the pause ends,
 // the other meter gets its turn again and the failed one is read.
 TEST(MeterFaults, SessionFailsPausesThenResumes) {
+  // Timing-sensitive on a loaded machine: run with the slow set.
+  if (!mtr_test::slowTestsEnabled()) GTEST_SKIP() << "slow: set MTR_SLOW_TESTS=1";
   Family f = iec();  // its sign-on fails outright on a silent meter
   FaultLine line(f.meters, f.config);
   ASSERT_TRUE(line.startSim({"--fault", std::string("silence:1:") + f.faulty_meter}));
