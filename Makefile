@@ -2,8 +2,10 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+# The tests mostly wait on serial lines and timers, not on the CPU.
+TEST_JOBS ?= 4
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test test-plain demo clean
 
 all: build
 
@@ -16,16 +18,23 @@ $(BUILD_DIR)/CMakeCache.txt:
 build: $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# Every test on the plain build, then the whole suite under AddressSanitizer
+# and UndefinedBehaviorSanitizer, then the end-to-end tests under
+# ThreadSanitizer (mk/sanitize.mk).
 test: deps
-	$(MAKE) build
-	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) test-plain
+	$(MAKE) san-asan
+	$(MAKE) san-tsan
+
+test-plain: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(TEST_JOBS)
 
 demo: deps
 	$(MAKE) build
 	BIN=$(BUILD_DIR)/bin bash scripts/demo.sh
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
 
 -include mk/deploy.mk
 -include mk/fuzz.mk

@@ -183,7 +183,16 @@ TEST_P(MixedFaults, RetriedAwayWithoutWrongValues) {
   ASSERT_TRUE(line.startServer());
   line.startDaemon({f.twin_id, f.faulty_id});
 
-  ASSERT_TRUE(runSessions(line, f, 2, 150000)) << line.log().substr(0, 4000);
+  // A short session may draw no fault at all: go on until one was injected.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        line.forceUpdate();
+        auto a = activity(line.log());
+        return a[f.faulty_id].exceptions > 0 ||
+               (a[f.faulty_id].sessions >= 2 && !injectedFaults(line.simLog()).empty());
+      },
+      150000, 250))
+      << line.log().substr(0, 4000);
   auto a = activity(line.log());
   const int twin_before = a[f.twin_id].sessions;
   if (a[f.faulty_id].exceptions == 0) {
@@ -203,14 +212,23 @@ TEST_P(MixedFaults, RetriedAwayWithoutWrongValues) {
 
   auto injected = injectedFaults(line.simLog());
   ASSERT_FALSE(injected.empty()) << "no fault was injected";
-  for (const auto& [meter, kinds] : injected) {
-    for (const auto& kind : kinds) {
-      const auto& texts = f.prescribed.at(kind);
-      bool found = false;
-      for (const auto& t : texts) found = found || line.log().find(t) != std::string::npos;
-      EXPECT_TRUE(found) << f.name << ": fault " << kind
-                         << " injected but none of its lines logged";
+  auto untraced = [&] {
+    std::vector<std::string> out;
+    for (const auto& [meter, kinds] : injected) {
+      for (const auto& kind : kinds) {
+        bool found = false;
+        for (const auto& t : f.prescribed.at(kind)) {
+          found = found || line.log().find(t) != std::string::npos;
+        }
+        if (!found) out.push_back(kind);
+      }
     }
+    return out;
+  };
+  // the last fault's trace may follow a read timeout
+  waitFor([&] { return untraced().empty(); }, 15000, 250);
+  for (const auto& kind : untraced()) {
+    ADD_FAILURE() << f.name << ": fault " << kind << " injected but none of its lines logged";
   }
   expectAgreesWithTwin(line, f);
   // (after an exception the pause would hold an orderly stop for 180 s)

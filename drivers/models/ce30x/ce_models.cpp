@@ -379,7 +379,7 @@ bool CCE102M::ReadCurrentValues(MeasuredValueList& out) {
 bool CCE102M::ReadSystemValues(MeasuredValueList& out) {
   time_table_.clear();
   for (int n = 1; n <= 36; ++n) {
-    char name[8];
+    char name[16];
     snprintf(name, sizeof name, "GRF%02d", n);
     Descriptor d{name, kCeTypeSchedule, 70, System, &CCE102M::parseSchedule, n};
     if (!sendRequest(d, "", out)) return false;
