@@ -1,13 +1,13 @@
 #include "app/cmdline.h"
 
+#include <execinfo.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <ucontext.h>
 #include <unistd.h>
-#include <execinfo.h>
-#include <fcntl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +23,8 @@ std::atomic<unsigned char> stop_requested{1};
 
 namespace {
 
-const char* const kSeparator = "\033[1;31m---------------------------------------------------------\033[0m";
+const char* const kSeparator =
+    "\033[1;31m---------------------------------------------------------\033[0m";
 
 // The whole text must be a decimal number.
 template <typename T>
@@ -110,12 +111,15 @@ void PrintUsage(const char* argv0) {
 }
 
 int ParseOptions(int argc, char** argv, Options& opts) {
-  static const struct option kLong[] = {
-      {"release", no_argument, nullptr, 'r'},       {"help", no_argument, nullptr, 'h'},
-      {"verbose", required_argument, nullptr, 'v'}, {"daemon", no_argument, nullptr, 'd'},
-      {"stderr", no_argument, nullptr, 'e'},        {"logname", required_argument, nullptr, 'l'},
-      {"id", required_argument, nullptr, 'i'},      {"logsize", required_argument, nullptr, 's'},
-      {nullptr, 0, nullptr, 0}};
+  static const struct option kLong[] = {{"release", no_argument, nullptr, 'r'},
+                                        {"help", no_argument, nullptr, 'h'},
+                                        {"verbose", required_argument, nullptr, 'v'},
+                                        {"daemon", no_argument, nullptr, 'd'},
+                                        {"stderr", no_argument, nullptr, 'e'},
+                                        {"logname", required_argument, nullptr, 'l'},
+                                        {"id", required_argument, nullptr, 'i'},
+                                        {"logsize", required_argument, nullptr, 's'},
+                                        {nullptr, 0, nullptr, 0}};
   optind = 1;
   int c;
   while ((c = getopt_long(argc, argv, "rhv:del:i:s:", kLong, nullptr)) != -1) {

@@ -13,15 +13,21 @@ class SystemClock : public Clock {
   void sleepMs(long ms) override {
     if (ms <= 0) return;
     CancellableScope cancellable;
-    struct timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    struct timespec ts {
+      ms / 1000, (ms % 1000) * 1000000L
+    };
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
   }
 };
 }  // namespace
 
-CancellableScope::CancellableScope() { pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old_); }
-CancellableScope::~CancellableScope() { pthread_setcancelstate(old_, nullptr); }
+CancellableScope::CancellableScope() {
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old_);
+}
+CancellableScope::~CancellableScope() {
+  pthread_setcancelstate(old_, nullptr);
+}
 
 Clock& systemClock() {
   static SystemClock clock;

@@ -100,6 +100,8 @@ bool readFile(const std::string& path, std::string& out) {
   return true;
 }
 
-bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool fileExists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 }  // namespace mtr

@@ -17,7 +17,7 @@ namespace {
 
 std::atomic<logger*> g_instance{nullptr};
 
-const char* const kLevelNames[] = {"Emerg", "Alert",  "Crit", "Err",
+const char* const kLevelNames[] = {"Emerg",   "Alert",  "Crit", "Err",
                                    "Warning", "Notice", "Info", "Debug"};
 
 // "%02d:%02d:%02d.%03ld.%03ld %s: " of the current local time.
@@ -59,7 +59,9 @@ logger* logger::getInstance(const char* name, bool use_syslog) {
   return created;
 }
 
-logger* logger::instance() { return g_instance.load(std::memory_order_acquire); }
+logger* logger::instance() {
+  return g_instance.load(std::memory_order_acquire);
+}
 
 logger::logger(const char* name, bool use_syslog)
     : ident_(strdup(name ? name : "Unnamed")),

@@ -59,11 +59,11 @@ class logger {
 };
 
 // Logging through the global instance; nothing happens before it exists.
-#define MTR_LOG(method, ...)                           \
-  do {                                                 \
-    if (logger* mtr_log_ = logger::instance()) {       \
-      mtr_log_->method(__VA_ARGS__);                   \
-    }                                                  \
+#define MTR_LOG(method, ...)                     \
+  do {                                           \
+    if (logger* mtr_log_ = logger::instance()) { \
+      mtr_log_->method(__VA_ARGS__);             \
+    }                                            \
   } while (0)
 
 #define LOG_EMERG(...) MTR_LOG(emerg, __VA_ARGS__)

@@ -20,7 +20,11 @@ std::string rootedPath(const std::string& absolute) {
   return r + absolute;
 }
 
-std::string configUrl() { return envOr("MTR_CONFIG_URL", "http://127.0.0.1:8082/"); }
-std::string sensorUrl() { return envOr("MTR_SENSOR_URL", "http://127.0.0.1:4665/"); }
+std::string configUrl() {
+  return envOr("MTR_CONFIG_URL", "http://127.0.0.1:8082/");
+}
+std::string sensorUrl() {
+  return envOr("MTR_SENSOR_URL", "http://127.0.0.1:4665/");
+}
 
 }  // namespace mtr

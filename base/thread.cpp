@@ -4,8 +4,7 @@
 
 #include "base/logger.h"
 
-myThreadAttached::myThreadAttached()
-    : thread(0), running(false), pid(0), finished(false) {
+myThreadAttached::myThreadAttached() : thread(0), running(false), pid(0), finished(false) {
   pthread_attr_init(&attr);
   // Where the platform's minimum is larger the request fails and the default stays.
   pthread_attr_setstacksize(&attr, 10240);

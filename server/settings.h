@@ -15,8 +15,8 @@ struct PortGroup {
 // The settings block a driver and its file connector copy from the identifier's
 // JSON-RPC connector.
 struct MeterSettings {
-  std::string meter_id;          // the -i identifier
-  long long meter_number = 0;    // meter_id as a number, used in log prefixes
+  std::string meter_id;        // the -i identifier
+  long long meter_number = 0;  // meter_id as a number, used in log prefixes
   int current_system = 0;
   int serial = 0;
   std::string serial_text;

@@ -136,7 +136,9 @@ bool CMtrBaseDriver::waitTurn(bool value, long ms) {
                     .count();
     if (left <= 0) return false;
     // A finished thread never signals: callers bound `ms` and look at isFinished().
-    struct pollfd p{fd, POLLIN, 0};
+    struct pollfd p {
+      fd, POLLIN, 0
+    };
     {
       mtr::CancellableScope cancellable;
       poll(&p, 1, static_cast<int>(std::min<long long>(left, INT32_MAX)));
@@ -158,7 +160,15 @@ int settingInt(const SettingsMap& params, const char* key) {
 }
 }  // namespace
 
-int CMtrBaseDriver::netAddress() const { return settingInt(params, "net_address"); }
-int CMtrBaseDriver::srvTZ() const { return settingInt(params, "srv_tz"); }
-int CMtrBaseDriver::puTZ() const { return settingInt(params, "pu_tz"); }
-int CMtrBaseDriver::dTZ() const { return (puTZ() - srvTZ()) * 3600; }
+int CMtrBaseDriver::netAddress() const {
+  return settingInt(params, "net_address");
+}
+int CMtrBaseDriver::srvTZ() const {
+  return settingInt(params, "srv_tz");
+}
+int CMtrBaseDriver::puTZ() const {
+  return settingInt(params, "pu_tz");
+}
+int CMtrBaseDriver::dTZ() const {
+  return (puTZ() - srvTZ()) * 3600;
+}

@@ -34,23 +34,23 @@ class CMtrBaseDriver : public myThreadAttached {
                                          CJSONRPCConnector* rpc);
 
   // slot 2: functionThread (myThreadAttached)
-  virtual time_t ReadArchDaily() = 0;               // slot 3
-  virtual time_t ReadHourlyArch() = 0;              // slot 4
-  virtual time_t ReadArchMonthly() = 0;             // slot 5
-  virtual time_t ReadArchYearly() = 0;              // slot 6
-  virtual void ReadHourlyArchLoop() = 0;            // slot 7
-  virtual void ReadDailyArchLoop() = 0;             // slot 8
-  virtual bool IsArchReadDue() = 0;                 // slot 9
-  virtual void WaitDataRate(int seconds) = 0;       // slot 10
-  virtual int HourlyArchPeriod() = 0;               // slot 11
-  virtual void SaveConnector(CConnector* connector);                   // slot 12
-  virtual void SaveConnector(std::shared_ptr<CConnector> connector);   // slot 13
-  virtual bool init() = 0;                                             // slot 14
-  virtual MeasuredValueList get_all_curtime_cur_integ_values() = 0;    // slot 15
-  virtual MeasuredValueList get_all_system_values() = 0;               // slot 16
+  virtual time_t ReadArchDaily() = 0;                                 // slot 3
+  virtual time_t ReadHourlyArch() = 0;                                // slot 4
+  virtual time_t ReadArchMonthly() = 0;                               // slot 5
+  virtual time_t ReadArchYearly() = 0;                                // slot 6
+  virtual void ReadHourlyArchLoop() = 0;                              // slot 7
+  virtual void ReadDailyArchLoop() = 0;                               // slot 8
+  virtual bool IsArchReadDue() = 0;                                   // slot 9
+  virtual void WaitDataRate(int seconds) = 0;                         // slot 10
+  virtual int HourlyArchPeriod() = 0;                                 // slot 11
+  virtual void SaveConnector(CConnector* connector);                  // slot 12
+  virtual void SaveConnector(std::shared_ptr<CConnector> connector);  // slot 13
+  virtual bool init() = 0;                                            // slot 14
+  virtual MeasuredValueList get_all_curtime_cur_integ_values() = 0;   // slot 15
+  virtual MeasuredValueList get_all_system_values() = 0;              // slot 16
   virtual int get_arch_values(uint32_t kind, time_t from, time_t till,
-                              MeasuredValueList& values) = 0;          // slot 17
-  virtual bool IsArchFresh() = 0;                                      // slot 18
+                              MeasuredValueList& values) = 0;  // slot 17
+  virtual bool IsArchFresh() = 0;                              // slot 18
 
   void setJSONRPCConnector(CJSONRPCConnector* connector);
   void save_init_params(const SettingsMap& map);

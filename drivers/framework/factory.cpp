@@ -5,7 +5,9 @@
 
 namespace {
 
-bool has(const std::string& s, const char* part) { return s.find(part) != std::string::npos; }
+bool has(const std::string& s, const char* part) {
+  return s.find(part) != std::string::npos;
+}
 
 struct Row {
   std::function<bool(const std::string&)> test;

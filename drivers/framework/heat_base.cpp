@@ -1,7 +1,7 @@
 #include <cxxabi.h>
-#include <pthread.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -24,7 +24,8 @@ namespace {
 // cancelled inside the wait, so the step need not be short.
 constexpr long kTurnWaitMs = 3600 * 1000L;
 
-const char* const kCycleName = "virtual void heat::CMtrHeatBaseDriver::functionThread(myThreadAttached*)";
+const char* const kCycleName =
+    "virtual void heat::CMtrHeatBaseDriver::functionThread(myThreadAttached*)";
 
 // ctime text without its line feed.
 std::string timeText(time_t t) {
@@ -48,7 +49,9 @@ const char* kindName(uint32_t kind) {
   }
 }
 
-bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool fileExists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 // Waits until `path` appears or the wall clock reaches a deadline. The marker's
 // folder is watched with inotify and the deadline is a realtime timer, so an
@@ -158,7 +161,8 @@ void CMtrHeatBaseDriver::functionThread(myThreadAttached*) {
       while (!waitTurn(true, kTurnWaitMs)) {
       }
       files->WriteConnectedFlag(0);
-      LOG_DEBUG("CMtrHeatBaseDriver::functionThread - the original state of the connection controller.");
+      LOG_DEBUG(
+          "CMtrHeatBaseDriver::functionThread - the original state of the connection controller.");
       while (!IsPortFree()) clock->sleepMs(1);
       init();
       LOG_DEBUG("CMtrHeatBaseDriver::functionThread - connecting to controller registered.");
@@ -242,8 +246,8 @@ void CMtrHeatBaseDriver::WaitDataRate(int seconds) {
   FileConnector* files = file_connector.get();
   const time_t deadline = clock->now() + seconds;
   const bool real = clock == &mtr::systemClock();
-  std::string marker = mtr::rootedPath("/tmp/kzp_force_update_") +
-                       (rpc ? rpc->meterId() : settings.meter_id);
+  std::string marker =
+      mtr::rootedPath("/tmp/kzp_force_update_") + (rpc ? rpc->meterId() : settings.meter_id);
   MarkerWatch watch(marker);
   while (clock->now() < deadline) {
     if (files && files->TakeForceUpdate()) return;
@@ -405,8 +409,9 @@ bool CMtrHeatBaseDriver::IsPuHourBegin() {
 
 bool CMtrHeatBaseDriver::SessionAllowed(const char* activity) {
   LOG_INFO("CMtrHeatBaseDriver");
-  LOG_INFO("CMtrHeatBaseDriver::CanSessionStart(%s) --------------------------------------------->>>",
-           activity);
+  LOG_INFO(
+      "CMtrHeatBaseDriver::CanSessionStart(%s) --------------------------------------------->>>",
+      activity);
   if (psd_enabled) return CanSessionStart();
   LOG_INFO("CMtrHeatBaseDriver::CanSessionStart() PSD DON'T WORK!");
   return true;
@@ -436,10 +441,9 @@ time_t CMtrHeatBaseDriver::ReadArch(uint32_t kind, int) {
   tm.tm_isdst = -1;
   time_t max_day = mktime(&tm);
   const std::string& model = threadName();
-  bool includes_today = model.find("psch-3") != std::string::npos ||
-                        model.find("seb-2a") != std::string::npos ||
-                        model.find("mayak-301") != std::string::npos ||
-                        model.find("mayak-t301") != std::string::npos;
+  bool includes_today =
+      model.find("psch-3") != std::string::npos || model.find("seb-2a") != std::string::npos ||
+      model.find("mayak-301") != std::string::npos || model.find("mayak-t301") != std::string::npos;
   if (!includes_today) max_day -= 86400;
 
   time_t depth;
@@ -458,8 +462,8 @@ time_t CMtrHeatBaseDriver::ReadArch(uint32_t kind, int) {
            static_cast<int>(stored), timeText(stored).c_str());
   LOG_INFO("CMtrHeatBaseDriver::ReadArch(%s) PU maxDay    = %d (%s)", kname,
            static_cast<int>(max_day), timeText(max_day).c_str());
-  LOG_INFO("CMtrHeatBaseDriver::ReadArch(%s) start from   = %d (%s)", kname,
-           static_cast<int>(from), timeText(from).c_str());
+  LOG_INFO("CMtrHeatBaseDriver::ReadArch(%s) start from   = %d (%s)", kname, static_cast<int>(from),
+           timeText(from).c_str());
 
   while (from <= max_day) {
     time_t till = max_day;
@@ -479,9 +483,8 @@ time_t CMtrHeatBaseDriver::ReadArch(uint32_t kind, int) {
     if (list.empty()) {
       LOG_WARNING("CMtrHeatBaseDriver::ReadArch(%s) archive info is absent.", kname);
     } else {
-      list.sort([](const MeasuredValue& a, const MeasuredValue& b) {
-        return a.timestamp < b.timestamp;
-      });
+      list.sort(
+          [](const MeasuredValue& a, const MeasuredValue& b) { return a.timestamp < b.timestamp; });
       LOG_INFO("CMtrHeatBaseDriver::ReadArch(%s) read all values - %d", kname,
                static_cast<int>(list.size()));
       if (files) files->StoreArchive(list, kind, false, false);
@@ -537,9 +540,8 @@ time_t CMtrHeatBaseDriver::ReadHourlyArch() {
     if (list.empty()) {
       LOG_WARNING("CMtrHeatBaseDriver::ReadHourlyArch archieve hourly info is absent.");
     } else {
-      list.sort([](const MeasuredValue& a, const MeasuredValue& b) {
-        return a.timestamp < b.timestamp;
-      });
+      list.sort(
+          [](const MeasuredValue& a, const MeasuredValue& b) { return a.timestamp < b.timestamp; });
       LOG_INFO("CMtrHeatBaseDriver::ReadHourlyArch read all hourly values - %d",
                static_cast<int>(list.size()));
       if (files) files->StoreArchive(list, Hourly, false, false);
@@ -575,10 +577,11 @@ bool CMtrHeatBaseDriver::IsArchFresh() {
   time_t mdatetime = files->ReadMDateTime();
   time_t lastmodify = files->MDateTimeAge();
   if (mdatetime == 0) return false;
-  LOG_DEBUG("max_timestamp_hourly_arch %d max_timestamp_dayly_arch %d mdatetime %d "
-            "mdatetime_lastmodify %d",
-            static_cast<int>(hourly), static_cast<int>(daily), static_cast<int>(mdatetime),
-            static_cast<int>(lastmodify));
+  LOG_DEBUG(
+      "max_timestamp_hourly_arch %d max_timestamp_dayly_arch %d mdatetime %d "
+      "mdatetime_lastmodify %d",
+      static_cast<int>(hourly), static_cast<int>(daily), static_cast<int>(mdatetime),
+      static_cast<int>(lastmodify));
   time_t now = clock->now();
   if (now - lastmodify > 7200 || mdatetime - hourly > 7200) return false;
   return (mdatetime - daily) < 7201;

@@ -6,7 +6,9 @@ namespace {
 std::atomic<ModelBuilder> g_builder{nullptr};
 }
 
-void SetModelBuilder(ModelBuilder builder) { g_builder = builder; }
+void SetModelBuilder(ModelBuilder builder) {
+  g_builder = builder;
+}
 
 CMtrBaseDriver* BuildModelDriver(const FactoryRow& row) {
   ModelBuilder b = g_builder.load();

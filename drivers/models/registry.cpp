@@ -17,4 +17,6 @@ CMtrBaseDriver* build(const FactoryRow& row) {
 
 }  // namespace
 
-void RegisterBuiltinModels() { SetModelBuilder(&build); }
+void RegisterBuiltinModels() {
+  SetModelBuilder(&build);
+}

@@ -112,8 +112,8 @@ TEST(CommandLine, AcceptedLevelsGoOnToStartUp) {
   for (const char* level : {"7", "0"}) {
     mtr_test::Child c({binPath("mtr_main"), "-v", level, "-s", "-5", "-l", dir / "log", "-i", "1"},
                       dir / "out", dir / "err",
-                      {"MTR_ROOT=" + dir.path(),
-                       "MTR_CONFIG_URL=http://127.0.0.1:" + std::to_string(mtr_test::freePort()) + "/"});
+                      {"MTR_ROOT=" + dir.path(), "MTR_CONFIG_URL=http://127.0.0.1:" +
+                                                     std::to_string(mtr_test::freePort()) + "/"});
     EXPECT_FALSE(c.wait(700)) << level;
     c.kill(SIGKILL);
     // only the transport's complaint about the absent server, no argument error

@@ -69,9 +69,7 @@ std::string SimulatedLine::timestampFile(const std::string& id, const std::strin
 
 bool SimulatedLine::waitFullSession(const std::string& id, int timeout_ms) {
   return waitFor(
-      [&] {
-        return !timestampFile(id, "hourly").empty() && item(id, "_Read_status") == "wait";
-      },
+      [&] { return !timestampFile(id, "hourly").empty() && item(id, "_Read_status") == "wait"; },
       timeout_ms, 100);
 }
 

@@ -36,15 +36,19 @@ const char* const kMeters = R"({"meters": [
 std::string config(const std::string& pw1, const std::string& serial2) {
   return R"({
   "101": {"manufacturer": "mercury230", "serial": "41027356", "net_address": "1",
-          "password": ")" + pw1 + R"(", "password_type": "digit", "period_current": "700",
+          "password": ")" +
+         pw1 + R"(", "password_type": "digit", "period_current": "700",
           "port_params": {"name": "@TTY@", "speed": "9600"}},
-  "102": {"manufacturer": "mercury234", "serial": ")" + serial2 + R"(", "net_address": "2",
+  "102": {"manufacturer": "mercury234", "serial": ")" +
+         serial2 + R"(", "net_address": "2",
           "password": "1234", "password_type": "ascii", "period_current": "700",
           "port_params": {"name": "@TTY@", "speed": "9600"}}
 })";
 }
 
-double number(const std::string& text) { return std::stod(text); }
+double number(const std::string& text) {
+  return std::stod(text);
+}
 
 bool isLocalMidnight(long t) {
   time_t tt = t;
@@ -68,12 +72,21 @@ TEST(MercuryEndToEnd, TwoMetersOnOneLineFullSession) {
     const char* text;
   };
   const Item items[] = {
-      {"101", "VA", "229.87\n"},  {"101", "VB", "231.02\n"},        {"101", "VC", "230.44\n"},
-      {"101", "IA", "3.214\n"},   {"101", "FREQ", "49.98\n"},       {"101", "PAA", "0.70240\n"},
-      {"101", "RBA", "-0.03520\n"}, {"101", "SerialNumber", "41027356\n"},
-      {"101", "Connected", "1\n"}, {"101", "MeterModel", "mercury230\n"},
-      {"102", "VA", "230.51\n"},  {"102", "IB", "4.375\n"},         {"102", "FREQ", "50.01\n"},
-      {"102", "SerialNumber", "41027381\n"}, {"102", "MeterModel", "mercury234\n"},
+      {"101", "VA", "229.87\n"},
+      {"101", "VB", "231.02\n"},
+      {"101", "VC", "230.44\n"},
+      {"101", "IA", "3.214\n"},
+      {"101", "FREQ", "49.98\n"},
+      {"101", "PAA", "0.70240\n"},
+      {"101", "RBA", "-0.03520\n"},
+      {"101", "SerialNumber", "41027356\n"},
+      {"101", "Connected", "1\n"},
+      {"101", "MeterModel", "mercury230\n"},
+      {"102", "VA", "230.51\n"},
+      {"102", "IB", "4.375\n"},
+      {"102", "FREQ", "50.01\n"},
+      {"102", "SerialNumber", "41027381\n"},
+      {"102", "MeterModel", "mercury234\n"},
   };
   for (const Item& i : items) EXPECT_EQ(i.text, line.item(i.id, i.name)) << i.id << " " << i.name;
   EXPECT_NEAR(1.5081, number(line.item("101", "PA")), 1e-4);
@@ -97,8 +110,9 @@ TEST(MercuryEndToEnd, TwoMetersOnOneLineFullSession) {
       EXPECT_LE(a.timestamp, now);
       newest = std::max(newest, a.timestamp);
     }
-    EXPECT_TRUE(std::is_sorted(hourly.begin(), hourly.end(),
-                               [](const auto& a, const auto& b) { return a.timestamp < b.timestamp; }));
+    EXPECT_TRUE(std::is_sorted(hourly.begin(), hourly.end(), [](const auto& a, const auto& b) {
+      return a.timestamp < b.timestamp;
+    }));
     EXPECT_EQ(std::to_string(newest), line.timestampFile(id, "hourly")) << id;
 
     // daily, monthly and yearly registers at local period starts
@@ -145,8 +159,10 @@ TEST(MercuryEndToEnd, WrongPasswordReadsNothing) {
       60000))
       << line.log().substr(0, 3000);
   std::string log = line.log();
-  EXPECT_GE(countLinesContaining(log, "Request::parseReply: ERROR CODE 3. DEVICE DOESN'T SUPPORT"), 1);
-  EXPECT_GE(countLinesContaining(log, "Request::parseReply: ERROR CODE 5. DEVICE DOESN'T SUPPORT"), 3);
+  EXPECT_GE(countLinesContaining(log, "Request::parseReply: ERROR CODE 3. DEVICE DOESN'T SUPPORT"),
+            1);
+  EXPECT_GE(countLinesContaining(log, "Request::parseReply: ERROR CODE 5. DEVICE DOESN'T SUPPORT"),
+            3);
   for (const char* name : {"SerialNumber", "MeterModel", "VA", "IA", "WA"})
     EXPECT_EQ("", line.item("101", name)) << name;
   EXPECT_EQ("0\n", line.item("101", "Connected"));

@@ -27,8 +27,8 @@ class RunningDaemon : public ::testing::Test {
     child_ = std::make_unique<mtr_test::Child>(
         argv, dir_ / "out", dir_ / "err",
         std::vector<std::string>{"MTR_ROOT=" + dir_.path(), "MTR_CONFIG_URL=" + server_->url()});
-    ASSERT_TRUE(waitFor([&] { return countLinesContaining(readFile(log_), "has been STOPED") > 0; },
-                        10000))
+    ASSERT_TRUE(
+        waitFor([&] { return countLinesContaining(readFile(log_), "has been STOPED") > 0; }, 10000))
         << readFile(log_);
   }
   std::string log() { return readFile(log_); }
@@ -47,7 +47,8 @@ TEST_F(RunningDaemon, SigtermEndsWithStatusZeroWithinASecond) {
   ASSERT_TRUE(child_->wait(1000, &r));
   EXPECT_EQ(0, r.status);
   std::string text = log();
-  EXPECT_EQ(1, countLinesContaining(text, "System signal number 15 (Terminated) is received from address"));
+  EXPECT_EQ(1, countLinesContaining(
+                   text, "System signal number 15 (Terminated) is received from address"));
 }
 
 TEST(Signals, FirstSigintWaitsForTheRoundSecondExitsWithStatusOne) {
@@ -60,7 +61,8 @@ TEST(Signals, FirstSigintWaitsForTheRoundSecondExitsWithStatusOne) {
   std::string log = dir / "log";
   mtr_test::Child c({binPath("mtr_main"), "-l", log, "-i", "2"}, dir / "out", dir / "err",
                     {"MTR_ROOT=" + dir.path(), "MTR_CONFIG_URL=" + server.url()});
-  ASSERT_TRUE(waitFor([&] { return countLinesContaining(readFile(log), "EXCEPTION!!!") > 0; }, 30000))
+  ASSERT_TRUE(
+      waitFor([&] { return countLinesContaining(readFile(log), "EXCEPTION!!!") > 0; }, 30000))
       << readFile(log);
   c.kill(SIGINT);
   usleep(500000);
@@ -69,7 +71,8 @@ TEST(Signals, FirstSigintWaitsForTheRoundSecondExitsWithStatusOne) {
   mtr_test::ProcessResult r;
   ASSERT_TRUE(c.wait(2000, &r));
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ(1, countLinesContaining(readFile(log), "Application done due to SIGINT. Immediate exit!"));
+  EXPECT_EQ(1,
+            countLinesContaining(readFile(log), "Application done due to SIGINT. Immediate exit!"));
 }
 
 TEST_F(RunningDaemon, SigintWhileStartingUpExitsAtOnce) {
@@ -77,8 +80,8 @@ TEST_F(RunningDaemon, SigintWhileStartingUpExitsAtOnce) {
   mtr_test::TempDir d;
   std::string log = d / "log";
   mtr_test::Child c({binPath("mtr_main"), "-l", log, "-i", "1"}, d / "out", d / "err",
-                    {"MTR_ROOT=" + d.path(),
-                     "MTR_CONFIG_URL=http://127.0.0.1:" + std::to_string(mtr_test::freePort()) + "/"});
+                    {"MTR_ROOT=" + d.path(), "MTR_CONFIG_URL=http://127.0.0.1:" +
+                                                 std::to_string(mtr_test::freePort()) + "/"});
   ASSERT_TRUE(waitFor([&] { return !readFile(log).empty(); }, 5000));  // waiting for the server
   c.kill(SIGTERM);  // no lasting effect while starting
   usleep(100000);
@@ -104,9 +107,9 @@ TEST_F(RunningDaemon, SigsegvLogsBacktraceAndAborts) {
 }
 
 TEST_F(RunningDaemon, DaemonModeDetachesAndKeepsLogging) {
-  mtr_test::ProcessResult r = mtr_test::runProcess(
-      {binPath("mtr_main"), "-d", "-l", log_, "-i", "1"}, 5000,
-      {"MTR_ROOT=" + dir_.path(), "MTR_CONFIG_URL=" + server_->url()});
+  mtr_test::ProcessResult r =
+      mtr_test::runProcess({binPath("mtr_main"), "-d", "-l", log_, "-i", "1"}, 5000,
+                           {"MTR_ROOT=" + dir_.path(), "MTR_CONFIG_URL=" + server_->url()});
   EXPECT_EQ(0, r.status);  // the parent leaves at once
   ASSERT_TRUE(waitFor([&] { return countLinesContaining(log(), "has been STOPED") > 0; }, 10000));
   usleep(300000);  // inside the supervision loop, where SIGTERM is honoured

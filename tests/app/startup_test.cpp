@@ -22,8 +22,8 @@ TEST(StartUp, ThreeIdentifiersMakeThreeDriversOnOneConnector) {
   mtr_test::Child c({binPath("mtr_main"), "-l", log, "-i", "11", "-i", "12", "-i", "13"},
                     dir / "out", dir / "err",
                     {"MTR_ROOT=" + dir.path(), "MTR_CONFIG_URL=" + server.url()});
-  ASSERT_TRUE(waitFor([&] { return countLinesContaining(readFile(log), "has been STOPED") == 3; },
-                      15000))
+  ASSERT_TRUE(
+      waitFor([&] { return countLinesContaining(readFile(log), "has been STOPED") == 3; }, 15000))
       << readFile(log);
   std::string text = readFile(log);
   EXPECT_EQ(1, countLinesContaining(text, "The CConnector is created in as simple UART."));
@@ -37,8 +37,12 @@ TEST(StartUp, ThreeIdentifiersMakeThreeDriversOnOneConnector) {
   // the server saw three get_config requests, one per identifier, each with id 1
   std::string rec = server.recorded();
   for (const char* id : {"11", "12", "13"})
-    EXPECT_NE(std::string::npos,
-              rec.find(std::string(R"({\"id\":1,\"jsonrpc\":\"2.0\",\"method\":\"get_config\",\"params\":{\"heat_meter\":\")") + id))
+    EXPECT_NE(
+        std::string::npos,
+        rec.find(
+            std::string(
+                R"({\"id\":1,\"jsonrpc\":\"2.0\",\"method\":\"get_config\",\"params\":{\"heat_meter\":\")") +
+            id))
         << rec;
   c.kill(SIGTERM);
   mtr_test::ProcessResult r;

@@ -6,7 +6,9 @@
 
 namespace {
 
-const uint8_t* bytes(const char* s) { return reinterpret_cast<const uint8_t*>(s); }
+const uint8_t* bytes(const char* s) {
+  return reinterpret_cast<const uint8_t*>(s);
+}
 
 TEST(Crc, StandardCheckValues) {
   const char* check = "123456789";

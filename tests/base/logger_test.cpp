@@ -186,7 +186,8 @@ TEST(Logger, StderrOverridesFile) {
   testing::internal::CaptureStderr();
   l->notice("to stderr");
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(std::regex_search(err, std::regex(R"(\d\d:\d\d:\d\d\.\d{3}\.\d{3} Notice: to stderr\n)")));
+  EXPECT_TRUE(
+      std::regex_search(err, std::regex(R"(\d\d:\d\d:\d\d\.\d{3}\.\d{3} Notice: to stderr\n)")));
   EXPECT_FALSE(mtr_test::exists(path));
   delete l;
 }

@@ -59,9 +59,9 @@ TEST_F(ThreadLog, BodyThatReturnsLogsStopedWithProcessId) {
   c.Start(&c, "short");
   ASSERT_TRUE(mtr_test::waitFor([&] { return c.isFinished(); }, 2000));
   EXPECT_TRUE(c.isRunning());  // stays "running" until Stop joins it
-  EXPECT_EQ(1, mtr_test::countLinesContaining(
-                   log(), "Thread \"short\" (PID = " + std::to_string(getpid()) +
-                              ") has been STOPED."));
+  EXPECT_EQ(
+      1, mtr_test::countLinesContaining(
+             log(), "Thread \"short\" (PID = " + std::to_string(getpid()) + ") has been STOPED."));
   c.Start(&c, "short");  // no restart of a finished body either
   EXPECT_EQ(1, c.runs.load());
   c.Stop();

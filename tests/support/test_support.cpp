@@ -211,15 +211,21 @@ int freePort() {
 }
 
 FakeClock::FakeClock(time_t start) : ms_(static_cast<long long>(start) * 1000) {}
-time_t FakeClock::now() { return static_cast<time_t>(ms_.load() / 1000); }
+time_t FakeClock::now() {
+  return static_cast<time_t>(ms_.load() / 1000);
+}
 void FakeClock::sleepMs(long ms) {
   ms_ += ms;
   // Let the other threads of the test run, and stay a cancellation point.
   mtr::CancellableScope cancellable;
   usleep(20);
 }
-void FakeClock::advance(long ms) { ms_ += ms; }
-long long FakeClock::nowMs() { return ms_.load(); }
+void FakeClock::advance(long ms) {
+  ms_ += ms;
+}
+long long FakeClock::nowMs() {
+  return ms_.load();
+}
 
 }  // namespace mtr_test
 
@@ -229,8 +235,7 @@ ConfServer::ConfServer(const std::string& config_json, bool sensor) {
   writeFile(dir_ / "config.json", config_json);
   child_ = std::make_unique<Child>(
       std::vector<std::string>{binPath("mtr-confsrv"), "--config", dir_ / "config.json", "--port",
-                               "0", "--sensor-port", sensor ? "0" : "-1", "--record",
-                               recordPath()},
+                               "0", "--sensor-port", sensor ? "0" : "-1", "--record", recordPath()},
       dir_ / "out", dir_ / "err");
   waitFor(
       [&] {
@@ -245,7 +250,9 @@ ConfServer::ConfServer(const std::string& config_json, bool sensor) {
       10000);
 }
 
-ConfServer::~ConfServer() { stop(); }
+ConfServer::~ConfServer() {
+  stop();
+}
 
 void ConfServer::stop() {
   if (!child_) return;

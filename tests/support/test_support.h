@@ -38,7 +38,7 @@ class ScopedEnv {
 };
 
 struct ProcessResult {
-  int status = -1;       // exit status, or 128 + signal
+  int status = -1;  // exit status, or 128 + signal
   bool signaled = false;
   int signal = 0;
   std::string out;

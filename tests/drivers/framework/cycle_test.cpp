@@ -58,7 +58,9 @@ class Cycle : public ::testing::Test {
     d_->setTurn();
     return waitFor([&] { return !d_->hasTurn(); }, 10000, 1);
   }
-  std::string item(const std::string& name) { return readFile(root_ / ("tmp/77/1/tc_items/" + name)); }
+  std::string item(const std::string& name) {
+    return readFile(root_ / ("tmp/77/1/tc_items/" + name));
+  }
   std::string log() { return readFile(log_path_); }
   std::string rooted(const std::string& p) { return mtr::rootedPath(p); }
 
@@ -147,8 +149,9 @@ TEST_F(Cycle, FirstArchivePassNoEarlierThan600Seconds) {
   EXPECT_EQ(4, std::count(calls.begin(), calls.end(), "GetTimestamps"));
   EXPECT_NE(std::find(calls.begin(), calls.end(), "arch6"), calls.end());
   EXPECT_NE(std::find(calls.begin(), calls.end(), "arch8"), calls.end());
-  EXPECT_EQ(1, mtr_test::countLinesContaining(
-                   log(), "CMtrHeatBaseDriver::GetPsdParams() 'period_current' default value = 30"));
+  EXPECT_EQ(1,
+            mtr_test::countLinesContaining(
+                log(), "CMtrHeatBaseDriver::GetPsdParams() 'period_current' default value = 30"));
 }
 
 class Windows : public Cycle {
@@ -349,8 +352,9 @@ TEST_F(Psd, PauseFileAtHourStartStartsT1ThenT2ForcesTheSession) {
   EXPECT_FALSE(d_->CanSessionStart());  // T2 over
   EXPECT_FALSE(d_->t2Active());
   std::string text = log();
-  for (const char* line : {"T1 started", "session is disabled", "T1 expired",
-                           "session is FORCIBLY enabled", "T2 expired", "session is STILL disabled"})
+  for (const char* line :
+       {"T1 started", "session is disabled", "T1 expired", "session is FORCIBLY enabled",
+        "T2 expired", "session is STILL disabled"})
     EXPECT_GE(mtr_test::countLinesContaining(text, std::string("CanSessionStart() ") + line), 1)
         << line;
   // The marker gone: both timers reset, our own marker written while checking.

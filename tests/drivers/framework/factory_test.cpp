@@ -1,3 +1,5 @@
+#include "drivers/framework/factory.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -10,7 +12,6 @@
 #include "base/logger.h"
 #include "base/paths.h"
 #include "drivers/framework/base_driver.h"
-#include "drivers/framework/factory.h"
 #include "scripted_driver.h"
 #include "storage/file_connector.h"
 #include "support/test_support.h"
@@ -168,7 +169,9 @@ TEST_F(WithRoot, ArchFreshFromStoredTimestampsAndMeterClock) {
   f->WriteValues({mdt});
   std::string mfile = f->tmpArea() + "MDateTime";
   mtr_test::writeFile(mfile, std::to_string(now) + "\n");
-  struct utimbuf times{now, now};
+  struct utimbuf times {
+    now, now
+  };
   utime(mfile.c_str(), &times);
   EXPECT_TRUE(d.IsArchFresh());
   f->WriteTimestamp(Daily, now - 7201);
