@@ -25,11 +25,14 @@ namespace {
 int g_pipe[2] = {-1, -1};
 volatile sig_atomic_t g_stop = 0;
 volatile sig_atomic_t g_mute_toggles = 0;
+volatile sig_atomic_t g_clock_jumps = 0;
 
 void onSignal(int sig) {
   int saved = errno;
   if (sig == SIGUSR1)
     g_mute_toggles = g_mute_toggles + 1;
+  else if (sig == SIGUSR2)
+    g_clock_jumps = g_clock_jumps + 1;
   else
     g_stop = 1;
   char c = 1;
@@ -64,7 +67,7 @@ void installSignalHandlers() {
   struct sigaction sa {};
   sa.sa_handler = onSignal;
   sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGTERM, SIGINT, SIGUSR1}) sigaction(sig, &sa, nullptr);
+  for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) sigaction(sig, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
@@ -89,6 +92,8 @@ const char* usageText() {
          "  --log FILE          append every frame in hex\n"
          "  --verbose           frames also on standard error\n"
          "  --meters FILE       the description file (instead of the argument)\n"
+         "  --clock-jumps S,... seconds every meter clock moves at each SIGUSR2,\n"
+         "                      one after the other, from the first again after the last\n"
          "SIGTERM or SIGINT stops it; SIGUSR1 mutes or unmutes every meter.\n";
 }
 
@@ -104,7 +109,8 @@ bool parseOptions(int argc, char** argv, Options& opt, bool& help, std::string& 
     kLog,
     kVerbose,
     kHelp,
-    kMeters
+    kMeters,
+    kClockJumps
   };
   static const option longopts[] = {
       {"link", required_argument, nullptr, kLink},
@@ -117,6 +123,7 @@ bool parseOptions(int argc, char** argv, Options& opt, bool& help, std::string& 
       {"log", required_argument, nullptr, kLog},
       {"verbose", no_argument, nullptr, kVerbose},
       {"meters", required_argument, nullptr, kMeters},
+      {"clock-jumps", required_argument, nullptr, kClockJumps},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
@@ -184,6 +191,24 @@ bool parseOptions(int argc, char** argv, Options& opt, bool& help, std::string& 
       case kMeters:
         opt.meters_file = optarg;
         break;
+      case kClockJumps: {
+        opt.clock_jumps.clear();
+        std::string list = optarg, item;
+        std::stringstream in(list);
+        const long ten_years = 10L * 366 * 86400;
+        while (std::getline(in, item, ',')) {
+          if (!parseInt(item.c_str(), -ten_years, ten_years, v)) {
+            err = std::string("--clock-jumps: expected seconds separated by commas, got ") + optarg;
+            return false;
+          }
+          opt.clock_jumps.push_back(v);
+        }
+        if (opt.clock_jumps.empty()) {
+          err = "--clock-jumps: no jump given";
+          return false;
+        }
+        break;
+      }
       case 'h':
       case kHelp:
         help = true;
@@ -285,11 +310,22 @@ bool Engine::sleepUntil(double t) {
     ts.tv_sec = static_cast<time_t>(left);
     ts.tv_nsec = static_cast<long>((left - static_cast<double>(ts.tv_sec)) * 1e9);
     if (ppoll(&p, 1, &ts, nullptr) > 0) drainPipe();
-    checkMute();
+    checkSignals();
   }
 }
 
-void Engine::checkMute() {
+void Engine::checkSignals() {
+  int jumps = g_clock_jumps;
+  for (; jumps_seen_ < jumps; ++jumps_seen_) {
+    if (opt_.clock_jumps.empty()) {
+      log_.event("SIGUSR2 ignored: no --clock-jumps given");
+      continue;
+    }
+    long s = opt_.clock_jumps[static_cast<size_t>(jumps_seen_) % opt_.clock_jumps.size()];
+    shiftMeterClocks(s);
+    log_.event("meter clocks moved by " + std::to_string(s) + " s (now " +
+               std::to_string(meterClockShift()) + " s off their start)");
+  }
   int toggles = g_mute_toggles;
   if (toggles != mute_seen_) {
     bool flip = ((toggles - mute_seen_) & 1) != 0;
@@ -415,7 +451,7 @@ void Engine::run() {
     int r = poll(p, 2, timeout);
     if (r < 0 && errno != EINTR) break;
     if (p[1].revents) drainPipe();
-    checkMute();
+    checkSignals();
     if (g_stop) break;
     if (r > 0 && (p[0].revents & POLLIN)) {
       ssize_t n = read(line_.fd(), buf, sizeof buf);

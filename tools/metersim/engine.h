@@ -23,6 +23,7 @@ struct Options {
   uint64_t seed = 0;
   bool seed_given = false;
   bool verbose = false;
+  std::vector<long> clock_jumps;  // applied one per SIGUSR2, in turn
 };
 
 // Parses argv; false with `err` set on bad usage. `help` is set for --help.
@@ -33,7 +34,8 @@ const char* usageText();
 std::vector<std::unique_ptr<Family>> loadMeters(const std::string& path, size_t& meter_count);
 
 // Stop, mute and wake-up through a self-pipe, so that every wait also watches
-// for SIGTERM and SIGINT; SIGUSR1 toggles mute (all meters fall silent).
+// for SIGTERM and SIGINT; SIGUSR1 toggles mute (all meters fall silent),
+// SIGUSR2 moves the meter clocks by the next of Options::clock_jumps.
 void installSignalHandlers();
 bool stopRequested();
 
@@ -48,7 +50,7 @@ class Engine {
   // Waits until the monotonic time `t`; false when a stop was requested.
   bool sleepUntil(double t);
   bool send(const Bytes& bytes, double byte_seconds);
-  void checkMute();
+  void checkSignals();
 
   const Options& opt_;
   PtyLine& line_;
@@ -58,6 +60,7 @@ class Engine {
   LineState state_;
   bool muted_ = false;
   int mute_seen_ = 0;
+  int jumps_seen_ = 0;
 };
 
 }  // namespace msim

@@ -45,7 +45,7 @@ uint64_t EnergyTimeline::reading(Direction d, int tariff, double t) const {
 }
 
 double MeterCore::meterNow() const {
-  return wallNow() + static_cast<double>(clock_offset);
+  return wallNow() + static_cast<double>(clock_offset + meterClockShift());
 }
 
 time_t MeterCore::meterSeconds() const {

@@ -19,6 +19,18 @@ double monoNow() {
   return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
 
+namespace {
+long g_clock_shift = 0;  // the engine's thread only
+}  // namespace
+
+void shiftMeterClocks(long seconds) {
+  g_clock_shift += seconds;
+}
+
+long meterClockShift() {
+  return g_clock_shift;
+}
+
 std::tm localTm(time_t t) {
   std::tm tm{};
   localtime_r(&t, &tm);

@@ -10,6 +10,11 @@ namespace msim {
 double wallNow();
 double monoNow();
 
+// Moves every meter's clock (not the system's) by `seconds`, as a meter whose
+// clock is set or jumps; meterClockShift() is the sum of the moves so far.
+void shiftMeterClocks(long seconds);
+long meterClockShift();
+
 // Local time helpers. Meters keep local time; every function here works on
 // Unix seconds and lets mktime settle daylight saving.
 std::tm localTm(time_t t);

@@ -165,6 +165,7 @@ TEST(SimConfig, BadDescriptionsAndOptions) {
       {{}, R"({"protocol": "iec61107", "address": "5"}, {"protocol": "iec61107"})", "\"address\""},
       {{"--baud", "12345"}, one, "not a standard serial speed", 2},
       {{"--fault", "smoke:0.5"}, one, "unknown kind", 2},
+      {{"--clock-jumps", "3600,1h"}, one, "--clock-jumps: expected seconds", 2},
       {{"--link", "@file"}, one, "not a symlink"},
       {{}, nullptr, "no meter description file", 2},
   };
