@@ -159,9 +159,14 @@ int32_t CRSConnector::WriteBuffer(const uint8_t* buf, uint16_t len, bool flash) 
   if (hung_up_.load() && open_device()) hung_up_.store(false);
   if (flash) led_a_->Blink();
   ssize_t n = write(fd_.load(), buf, len);
-  // A line that hung up while idle shows it only now: open it again at once.
-  if (n < 0 && errno == EIO && open_device()) n = write(fd_.load(), buf, len);
   noteHangUp(n);
+  // A line that hung up while idle shows it only now: open it again at once,
+  // and when it is not back yet, at every later write.
+  if (hung_up_.load() && open_device()) {
+    hung_up_.store(false);
+    n = write(fd_.load(), buf, len);
+    noteHangUp(n);
+  }
   return static_cast<int32_t>(n);
 }
 
