@@ -55,17 +55,14 @@ unsigned long programCounter(void* context) {
 #endif
 }
 
-// Kept out of line: sanitizer suppressions name it, as the only place where
-// the handler allocates (the process is lost by then).
-[[noreturn]] __attribute__((noinline)) void logCrashBacktrace() {
-  LOG_CRIT("\033[1;31mApplication done due to SIGSEGV.\033[0m");
-  void* frames[100];
-  int n = backtrace(frames, 100);
+// Symbolising allocates: kept out of line so that sanitizer suppressions can
+// name the one place where the handler does (the process is lost by then).
+[[noreturn]] __attribute__((noinline)) void logCrashBacktrace(void* const* frames, int n) {
   char** symbols = backtrace_symbols(frames, n);
   LOG_CRIT("\033[1;31mbacktrace:\033[0m");
   if (symbols) {
-    // frames 0 and 1 are the handler's own
-    for (int i = 2; i < n; ++i) LOG_CRIT("\033[1;31m%s\033[0m", symbols[i]);
+    // frame 0 is the handler itself
+    for (int i = 1; i < n; ++i) LOG_CRIT("\033[1;31m%s\033[0m", symbols[i]);
     free(symbols);
   }
   LOG_CRIT("%s", kSeparator);
@@ -76,7 +73,11 @@ void signalHandler(int sig, siginfo_t*, void* context) {
   LOG_CRIT("%s", kSeparator);
   LOG_CRIT("\033[1;31mSystem signal number %d (%s) is received from address %lx.\033[0m", sig,
            strsignal(sig), programCounter(context));
-  if (sig == SIGSEGV) logCrashBacktrace();
+  if (sig == SIGSEGV) {
+    LOG_CRIT("\033[1;31mApplication done due to SIGSEGV.\033[0m");
+    void* frames[100];
+    logCrashBacktrace(frames, backtrace(frames, 100));
+  }
   if (sig == SIGINT && stop_requested.load()) {
     LOG_CRIT("\033[1;31mApplication done due to SIGINT. Immediate exit!");
     LOG_CRIT("%s", kSeparator);

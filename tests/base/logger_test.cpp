@@ -20,80 +20,63 @@ class FileLogger : public ::testing::Test {
  protected:
   void SetUp() override {
     delete logger::instance();
-    path_ = dir_ / "log.txt";
     log_ = logger::getInstance(path_.c_str(), false);
   }
   void TearDown() override { delete logger::instance(); }
+  // Level name and message of each line; a line without the time prefix fails.
+  std::vector<std::pair<std::string, std::string>> lines() {
+    static const std::regex prefix(R"(^\d\d:\d\d:\d\d\.\d{3}\.\d{3} (\w+): (.*)$)");
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& line : splitLines(readFile(path_))) {
+      std::smatch m;
+      EXPECT_TRUE(std::regex_match(line, m, prefix)) << line;
+      out.emplace_back(m[1].str(), m[2].str());
+    }
+    return out;
+  }
 
   mtr_test::TempDir dir_;
-  std::string path_;
+  std::string path_ = dir_ / "log.txt";
   logger* log_ = nullptr;
 };
 
-const std::regex kPrefix(R"(^\d\d:\d\d:\d\d\.\d{3}\.\d{3} (\w+): (.*)$)");
-
-TEST_F(FileLogger, LineHasTimePrefixAndLevelName) {
-  log_->setLevel(TL_DEBUG);
-  log_->info("hello %d", 42);
-  log_->warning("w");
-  auto lines = splitLines(readFile(path_));
-  ASSERT_EQ(2u, lines.size());
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(lines[0], m, kPrefix)) << lines[0];
-  EXPECT_EQ("Info", m[1].str());
-  EXPECT_EQ("hello 42", m[2].str());
-  ASSERT_TRUE(std::regex_match(lines[1], m, kPrefix));
-  EXPECT_EQ("Warning", m[1].str());
-}
-
-TEST_F(FileLogger, LevelFiltering) {
-  struct Case {
-    int level;
-    std::vector<std::string> expected;
-  };
-  const Case cases[] = {
-      {TL_INFO, {"Emerg", "Alert", "Crit", "Err", "Warning", "Notice", "Info"}},
-      {TL_DEBUG, {"Emerg", "Alert", "Crit", "Err", "Warning", "Notice", "Info", "Debug"}},
-      {TL_ERR, {"Emerg", "Alert", "Crit", "Err"}},
-      {TL_EMERG, {"Emerg"}},
-  };
-  for (const Case& c : cases) {
+TEST_F(FileLogger, PrefixLevelFilteringAndLongMessages) {
+  const std::vector<std::string> all = {"Emerg",   "Alert",  "Crit", "Err",
+                                        "Warning", "Notice", "Info", "Debug"};
+  for (int level : {TL_EMERG, TL_ERR, TL_DEBUG, TL_INFO}) {  // INFO stays for the rest
     unlink(path_.c_str());
-    log_->setLevel(c.level);
-    log_->emerg("x");
-    log_->alert("x");
-    log_->crit("x");
-    log_->err("x");
-    log_->warning("x");
-    log_->notice("x");
-    log_->info("x");
-    log_->debug("x");
+    log_->setLevel(level);
+    log_->emerg("x %d", 42);
+    log_->alert("x %d", 42);
+    log_->crit("x %d", 42);
+    log_->err("x %d", 42);
+    log_->warning("x %d", 42);
+    log_->notice("x %d", 42);
+    log_->info("x %d", 42);
+    log_->debug("x %d", 42);
     std::vector<std::string> names;
-    for (const auto& line : splitLines(readFile(path_))) {
-      std::smatch m;
-      ASSERT_TRUE(std::regex_match(line, m, kPrefix));
-      names.push_back(m[1].str());
+    for (const auto& [name, text] : lines()) {
+      names.push_back(name);
+      EXPECT_EQ("x 42", text);
     }
-    EXPECT_EQ(c.expected, names) << "level " << c.level;
-    EXPECT_EQ(c.level >= TL_INFO, log_->isLevel(TL_INFO));
+    EXPECT_EQ(std::vector<std::string>(all.begin(), all.begin() + level + 1), names) << level;
+    EXPECT_EQ(level >= TL_INFO, log_->isLevel(TL_INFO));
   }
-}
-
-TEST_F(FileLogger, LongMessageCutAt127Characters) {
+  unlink(path_.c_str());
   std::string msg(300, 'a');
   for (size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<char>('a' + i % 26);
   log_->info("%s", msg.c_str());
-  std::string content = readFile(path_);
-  ASSERT_FALSE(content.empty());
-  EXPECT_EQ('\n', content.back());
-  auto lines = splitLines(content);
-  ASSERT_EQ(1u, lines.size());
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(lines[0], m, kPrefix));
-  EXPECT_EQ(msg.substr(0, 127), m[2].str());
+  EXPECT_EQ('\n', readFile(path_).back());
+  EXPECT_EQ(decltype(lines())({{"Info", msg.substr(0, 127)}}), lines());
 }
 
 TEST_F(FileLogger, SizeLimitDeletesAfterTheCrossingLine) {
+  for (int limit : {0, -5}) {  // unlimited
+    unlink(path_.c_str());
+    log_->setMaxSize(limit);
+    for (int i = 0; i < 50; ++i) log_->info("line %d", i);
+    EXPECT_EQ(50u, splitLines(readFile(path_)).size());
+  }
   log_->setMaxSize(100);
   mtr_test::writeFile(path_, std::string(89, 'x') + "\n");  // 90 bytes
   // A second name for the same file keeps its last content visible after deletion.
@@ -104,20 +87,8 @@ TEST_F(FileLogger, SizeLimitDeletesAfterTheCrossingLine) {
   auto old_lines = splitLines(readFile(keep));
   ASSERT_EQ(2u, old_lines.size());
   EXPECT_NE(std::string::npos, old_lines[1].find("Info: the line that crosses"));
-
   log_->info("fresh");
-  auto lines = splitLines(readFile(path_));
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_NE(std::string::npos, lines[0].find("Info: fresh"));
-}
-
-TEST_F(FileLogger, ZeroOrNegativeSizeIsUnlimited) {
-  for (int limit : {0, -5}) {
-    unlink(path_.c_str());
-    log_->setMaxSize(limit);
-    for (int i = 0; i < 50; ++i) log_->info("line %d", i);
-    EXPECT_EQ(50u, splitLines(readFile(path_)).size());
-  }
+  EXPECT_EQ(decltype(lines())({{"Info", "fresh"}}), lines());
 }
 
 TEST_F(FileLogger, DumpIsHexAtDebugOnly) {
@@ -136,8 +107,8 @@ TEST_F(FileLogger, UnopenableFileCostsOnlyTheMessage) {
   logger* l = logger::getInstance(bad.c_str(), false);
   testing::internal::CaptureStdout();
   l->info("lost");
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(std::string::npos, out.find("Can't open file " + bad));
+  EXPECT_NE(std::string::npos,
+            testing::internal::GetCapturedStdout().find("Can't open file " + bad));
   l->info("still alive");
 }
 
@@ -151,15 +122,13 @@ TEST_F(FileLogger, ConcurrentThreadsNeverInterleaveWithinALine) {
     });
   }
   for (auto& th : threads) th.join();
-  auto lines = splitLines(readFile(path_));
-  ASSERT_EQ(static_cast<size_t>(kThreads * kLines), lines.size());
+  auto got = lines();
+  ASSERT_EQ(static_cast<size_t>(kThreads * kLines), got.size());
   std::set<std::pair<int, int>> seen;
   const std::regex body(R"(T(\d) (\d{4}) ([A-H]{60}))");
-  for (const auto& line : lines) {
-    std::smatch m, b;
-    ASSERT_TRUE(std::regex_match(line, m, kPrefix)) << line;
-    std::string text = m[2].str();
-    ASSERT_TRUE(std::regex_match(text, b, body)) << line;
+  for (const auto& line : got) {
+    std::smatch b;
+    ASSERT_TRUE(std::regex_match(line.second, b, body)) << line.second;
     int t = std::stoi(b[1].str());
     EXPECT_EQ(std::string(60, static_cast<char>('A' + t)), b[3].str());
     seen.insert({t, std::stoi(b[2].str())});
@@ -167,29 +136,18 @@ TEST_F(FileLogger, ConcurrentThreadsNeverInterleaveWithinALine) {
   EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
 }
 
-TEST(Logger, GetInstanceIsIdempotent) {
-  delete logger::instance();
-  logger* a = logger::getInstance("first", false);
-  logger* b = logger::getInstance("second", true);
-  EXPECT_EQ(a, b);
-  EXPECT_EQ(a, logger::instance());
-  delete a;
-  EXPECT_EQ(nullptr, logger::instance());
-}
-
-TEST(Logger, StderrOverridesFile) {
-  delete logger::instance();
-  mtr_test::TempDir dir;
-  std::string path = dir / "log";
-  logger* l = logger::getInstance(path.c_str(), false);
-  l->setStderr(true);
+TEST_F(FileLogger, GetInstanceIsIdempotentAndStderrOverridesTheFile) {
+  EXPECT_EQ(log_, logger::getInstance("second", true));
+  EXPECT_EQ(log_, logger::instance());
+  log_->setStderr(true);
   testing::internal::CaptureStderr();
-  l->notice("to stderr");
+  log_->notice("to stderr");
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(
       std::regex_search(err, std::regex(R"(\d\d:\d\d:\d\d\.\d{3}\.\d{3} Notice: to stderr\n)")));
-  EXPECT_FALSE(mtr_test::exists(path));
-  delete l;
+  EXPECT_FALSE(mtr_test::exists(path_));
+  delete log_;
+  EXPECT_EQ(nullptr, logger::instance());
 }
 
 }  // namespace

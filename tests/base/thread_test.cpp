@@ -28,60 +28,45 @@ class ThreadLog : public ::testing::Test {
  protected:
   void SetUp() override {
     delete logger::instance();
-    path_ = dir_ / "log";
     logger::getInstance(path_.c_str(), false)->setLevel(TL_DEBUG);
   }
   void TearDown() override { delete logger::instance(); }
-  std::string log() { return mtr_test::readFile(path_); }
+  int logged(const std::string& s) {
+    return mtr_test::countLinesContaining(mtr_test::readFile(path_), s);
+  }
 
   mtr_test::TempDir dir_;
-  std::string path_;
+  std::string path_ = dir_ / "log", pid_ = std::to_string(getpid());
 };
 
-TEST_F(ThreadLog, StartTwiceMakesOneThreadAndOneRestartLine) {
+TEST_F(ThreadLog, StartTwiceMakesOneThreadAndStopCancelsItsBlockedBody) {
   Counting c(true);
   c.Start(&c, "meter");
   c.Start(&c, "meter");
   ASSERT_TRUE(mtr_test::waitFor([&] { return c.runs.load() == 1; }, 2000));
   usleep(50000);
   EXPECT_EQ(1, c.runs.load());
-  std::string text = log();
-  EXPECT_EQ(1, mtr_test::countLinesContaining(text, "Attempting to restart thread \"meter\"!"));
-  EXPECT_EQ(1, mtr_test::countLinesContaining(
-                   text, "A new thread \"meter\" has been STARTED with PID = " +
-                             std::to_string(getpid()) + "."));
-  c.Stop();
+  EXPECT_EQ(1, logged("Attempting to restart thread \"meter\"!"));
+  EXPECT_EQ(1, logged("A new thread \"meter\" has been STARTED with PID = " + pid_ + "."));
+  c.Stop();  // cancels at pause() and joins
   EXPECT_FALSE(c.isRunning());
 }
 
 TEST_F(ThreadLog, BodyThatReturnsLogsStopedWithProcessId) {
+  {
+    Counting never(true);
+    EXPECT_FALSE(never.isRunning());
+  }  // Stop on a never-started object must not touch thread 0
+  EXPECT_EQ(0, logged("STOPED"));
   Counting c(false);
   c.Start(&c, "short");
   ASSERT_TRUE(mtr_test::waitFor([&] { return c.isFinished(); }, 2000));
   EXPECT_TRUE(c.isRunning());  // stays "running" until Stop joins it
-  EXPECT_EQ(
-      1, mtr_test::countLinesContaining(
-             log(), "Thread \"short\" (PID = " + std::to_string(getpid()) + ") has been STOPED."));
+  EXPECT_EQ(1, logged("Thread \"short\" (PID = " + pid_ + ") has been STOPED."));
   c.Start(&c, "short");  // no restart of a finished body either
   EXPECT_EQ(1, c.runs.load());
   c.Stop();
   EXPECT_FALSE(c.isRunning());
-}
-
-TEST_F(ThreadLog, NeverStartedObjectIsDestroyedWithoutCancel) {
-  {
-    Counting c(true);
-    EXPECT_FALSE(c.isRunning());
-  }  // Stop on a never-started object must not touch thread 0
-  EXPECT_EQ(0, mtr_test::countLinesContaining(log(), "STOPED"));
-}
-
-TEST_F(ThreadLog, StopCancelsABlockedBody) {
-  auto* c = new Counting(true);
-  c->Start(c, "blocked");
-  ASSERT_TRUE(mtr_test::waitFor([&] { return c->runs.load() == 1; }, 2000));
-  delete c;  // cancels at pause() and joins
-  SUCCEED();
 }
 
 }  // namespace

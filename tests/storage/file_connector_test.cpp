@@ -406,7 +406,7 @@ TEST_F(Storage, IntegralRecordsAreShiftedUnlessArchiveModeTwo) {
   }
 }
 
-TEST_F(Storage, MarkerAndStatusFiles) {
+TEST_F(Storage, MarkerStatusFilesAndRelease) {
   auto fc = make(1);
   fc->WriteConnectedFlag(5);  // the current system's folder while none is known
   EXPECT_EQ("1\n", readFile(tmp("4711/2/tc_items/Connected")));
@@ -422,20 +422,17 @@ TEST_F(Storage, MarkerAndStatusFiles) {
   EXPECT_TRUE(fc->TakeForceUpdate());
   EXPECT_FALSE(fc->TakeForceUpdate());  // consumed
   EXPECT_TRUE(exists(tmp("kzp_force_update_99")));
-}
-
-TEST_F(Storage, ReleaseArchivesCopiesWorkingFolderWhole) {
-  auto fc = make();
-  ASSERT_TRUE(mtr::makeDirs(storage("4711/2/tmp_archives")));
-  ASSERT_TRUE(mtr::makeDirs(storage("4711/2/tc_tmp_archives")));
-  writeFile(storage("4711/2/tmp_archives/A1"), "1,0,1\n2,0,2\n");
-  chmod(storage("4711/2/tmp_archives/A1").c_str(), 0640);
-  writeFile(storage("4711/2/tc_tmp_archives/A1"), "a much longer old content\n");
+  // Releasing copies the working folder whole, modes kept, of any system.
+  ASSERT_TRUE(mtr::makeDirs(storage("4711/1/tmp_archives")));
+  ASSERT_TRUE(mtr::makeDirs(storage("4711/1/tc_tmp_archives")));
+  writeFile(storage("4711/1/tmp_archives/A1"), "1,0,1\n2,0,2\n");
+  chmod(storage("4711/1/tmp_archives/A1").c_str(), 0640);
+  writeFile(storage("4711/1/tc_tmp_archives/A1"), "a much longer old content\n");
   fc->ReleaseArchives();
-  EXPECT_EQ("1,0,1\n2,0,2\n", readFile(storage("4711/2/tc_tmp_archives/A1")));
-  EXPECT_EQ(0640u, modeOf(storage("4711/2/tc_tmp_archives/A1")));
-  EXPECT_EQ(Names{"A1"}, listDir(storage("4711/2/tmp_archives")));
-  EXPECT_EQ(Names{"A1"}, listDir(storage("4711/2/tc_tmp_archives")));
+  EXPECT_EQ("1,0,1\n2,0,2\n", readFile(storage("4711/1/tc_tmp_archives/A1")));
+  EXPECT_EQ(0640u, modeOf(storage("4711/1/tc_tmp_archives/A1")));
+  EXPECT_EQ(Names{"A1"}, listDir(storage("4711/1/tmp_archives")));
+  EXPECT_EQ(Names{"A1"}, listDir(storage("4711/1/tc_tmp_archives")));
   EXPECT_FALSE(fc->LockExists(0));
 }
 

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <thread>
 
 #include "base/crc.h"
@@ -21,10 +22,36 @@ namespace peers {
 
 using Bytes = std::vector<uint8_t>;
 
+// "01 0a FF" -> bytes, and back as "01 0A FF".
+inline Bytes hex(const std::string& text) {
+  Bytes out;
+  unsigned v;
+  int used;
+  for (const char* p = text.c_str(); sscanf(p, " %2x%n", &v, &used) == 1; p += used)
+    out.push_back(uint8_t(v));
+  return out;
+}
+inline std::string hexText(const Bytes& b) {
+  std::string out;
+  char item[4];
+  for (uint8_t v : b) snprintf(item, sizeof item, " %02X", v), out += item;
+  return out.empty() ? out : out.substr(1);
+}
+inline void putLE(Bytes& b, uint32_t v, int size) {
+  for (int i = 0; i < size; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+inline uint32_t getLE(const Bytes& b, size_t at, int size) {
+  uint32_t v = 0;
+  for (int i = size - 1; i >= 0; --i) v = v << 8 | b[at + i];
+  return v;
+}
+// Appends CRC-16/MODBUS or CRC-16/X-25, low byte first.
 inline Bytes withCrc(Bytes frame) {
-  uint16_t crc = mtr::crc16_modbus(frame.data(), frame.size());
-  frame.push_back(uint8_t(crc & 0xFF));
-  frame.push_back(uint8_t(crc >> 8));
+  putLE(frame, mtr::crc16_modbus(frame.data(), frame.size()), 2);
+  return frame;
+}
+inline Bytes withX25(Bytes frame) {
+  putLE(frame, mtr::crc16_x25(frame.data(), frame.size()), 2);
   return frame;
 }
 
@@ -55,6 +82,12 @@ inline size_t logMark() {
 inline int logCount(size_t mark, const std::string& needle) {
   return mtr_test::countLinesContaining(logText().substr(mark), needle);
 }
+// What the log got after this was made.
+struct LogSince {
+  size_t mark = logMark();
+  bool has(const std::string& s) const { return logText().find(s, mark) != std::string::npos; }
+  int count(const std::string& s) const { return logCount(mark, s); }
+};
 
 // A raw pseudo-terminal. The slave end stays open here too, so the code under
 // test may close and reopen it without the master seeing a hang-up.
@@ -80,6 +113,46 @@ struct Pty {
     out.resize(got);
     return out;
   }
+};
+
+// A meter at the master end of a pty, its code under test opening `device()`
+// in MTR_ROOT. `frame` gives the length of the whole request at the front of
+// what came (0: not yet; `quiet`: 15 ms without a byte); each answer goes out
+// in pieces of `piece` bytes `gap_us` apart, as a slow line delivers it.
+struct PtyMeter {
+  using Frame = std::function<size_t(const Bytes& buf, bool quiet)>;
+  mtr_test::TempDir root;
+  mtr_test::ScopedEnv env{"MTR_ROOT", root.path().c_str()};
+  Pty pty;
+  std::atomic<size_t> piece{7};
+  std::atomic<int> gap_us{3000};
+  std::atomic<bool> stopped{false};
+  std::thread thread;
+
+  PtyMeter(Frame frame, std::function<Bytes(const Bytes&)> answer) {
+    thread = std::thread([this, frame, answer] {
+      Bytes buf;
+      uint8_t chunk[512];
+      for (struct pollfd p = {pty.master, POLLIN, 0}; !stopped;) {
+        ssize_t n = poll(&p, 1, 15) > 0 ? read(pty.master, chunk, sizeof chunk) : 0;
+        if (n > 0) buf.insert(buf.end(), chunk, chunk + n);
+        for (size_t end; !buf.empty() && (end = frame(buf, n <= 0)) > 0;) {
+          Bytes out = answer(Bytes(buf.begin(), buf.begin() + long(end)));
+          buf.erase(buf.begin(), buf.begin() + long(end));
+          for (size_t i = 0, k = piece; i < out.size() && !stopped; i += k) {
+            if (write(pty.master, out.data() + i, std::min(k, out.size() - i)) < 0) break;
+            std::this_thread::sleep_for(std::chrono::microseconds(gap_us));
+          }
+        }
+      }
+    });
+  }
+  ~PtyMeter() { stop(); }
+  void stop() {
+    stopped = true;
+    if (thread.joinable()) thread.join();
+  }
+  std::string device() const { return pty.path(); }
 };
 
 // A libmodbus RTU slave, an independent implementation, at the far end of a

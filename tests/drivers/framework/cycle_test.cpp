@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <filesystem>
 #include <memory>
 
 #include "base/fsutil.h"
@@ -11,6 +12,7 @@
 #include "scripted_driver.h"
 #include "storage/file_connector.h"
 #include "support/test_support.h"
+#include "transport/serial_peers.h"
 
 namespace {
 
@@ -35,14 +37,11 @@ class Cycle : public ::testing::Test {
  protected:
   void SetUp() override {
     tzset();
-    delete logger::instance();
-    log_path_ = root_ / "daemon.log";
-    logger::getInstance(log_path_.c_str(), false)->setLevel(TL_DEBUG);
+    peers::logLevel(TL_DEBUG);
     mtr::makeDirs(root_ / "tmp");  // marker files live there
   }
   void TearDown() override {
     d_.reset();
-    delete logger::instance();
     tzset();
   }
 
@@ -61,7 +60,7 @@ class Cycle : public ::testing::Test {
   std::string item(const std::string& name) {
     return readFile(root_ / ("tmp/77/1/tc_items/" + name));
   }
-  std::string log() { return readFile(log_path_); }
+  std::string log() { return peers::logText().substr(log_.mark); }
   std::string rooted(const std::string& p) { return mtr::rootedPath(p); }
 
   mtr_test::TempDir root_;
@@ -69,7 +68,7 @@ class Cycle : public ::testing::Test {
   mtr_test::ScopedEnv tz_{"TZ", "UTC"};
   mtr_test::FakeClock clock_{kStart};
   CJSONRPCConnector rpc_{"77", 0};
-  std::string log_path_;
+  peers::LogSince log_;
   std::unique_ptr<ScriptedDriver> d_;
 };
 
@@ -123,14 +122,6 @@ TEST_F(Cycle, FailingSystemValuesRetriedEveryTurnWithoutCurrentValues) {
   EXPECT_EQ((Calls{"init", "system", "current"}), d_->takeCalls());
 }
 
-TEST_F(Cycle, EmptySystemListIsLoggedAndNotStored) {
-  make({{"period_current", "1"}});
-  start();
-  ASSERT_TRUE(turn());
-  EXPECT_EQ(1, mtr_test::countLinesContaining(
-                   log(), "CMtrHeatBaseDriver::functionThread system info is absent."));
-}
-
 TEST_F(Cycle, FirstArchivePassNoEarlierThan600Seconds) {
   make({});  // no period_current: 30 s between sessions, archives after 600 s
   d_->ts.curr_time = kStart;
@@ -149,9 +140,13 @@ TEST_F(Cycle, FirstArchivePassNoEarlierThan600Seconds) {
   EXPECT_EQ(4, std::count(calls.begin(), calls.end(), "GetTimestamps"));
   EXPECT_NE(std::find(calls.begin(), calls.end(), "arch6"), calls.end());
   EXPECT_NE(std::find(calls.begin(), calls.end(), "arch8"), calls.end());
-  EXPECT_EQ(1,
-            mtr_test::countLinesContaining(
-                log(), "CMtrHeatBaseDriver::GetPsdParams() 'period_current' default value = 30"));
+  std::string text = log();
+  EXPECT_EQ(1, mtr_test::countLinesContaining(
+                   text, "CMtrHeatBaseDriver::GetPsdParams() 'period_current' default value = 30"));
+  // No system values: logged, nothing stored.
+  EXPECT_EQ(1, mtr_test::countLinesContaining(
+                   text, "CMtrHeatBaseDriver::functionThread system info is absent."));
+  EXPECT_FALSE(mtr_test::exists(root_ / "tmp/77/1/tc_items/SerialNumber"));
 }
 
 class Windows : public Cycle {
@@ -164,40 +159,57 @@ class Windows : public Cycle {
   }
 };
 
-TEST_F(Windows, HourlyFromDepthLimitInTenHourWindows) {
-  prepare();
-  const time_t cur_hour = kStart - 1800, max_hour = cur_hour - 3600;
-  time_t next = d_->ReadHourlyArch();
-  auto calls = d_->archCalls();
-  ASSERT_EQ(217u, calls.size());
-  EXPECT_EQ(6u, calls[0].kind);
-  EXPECT_EQ(cur_hour - 7779600, calls[0].from);
-  EXPECT_EQ(cur_hour - 7779600 + 32400, calls[0].till);
-  EXPECT_EQ(cur_hour - 7779600 + 36000, calls[1].from);
-  EXPECT_EQ(cur_hour - 39600, calls[215].from);
-  EXPECT_EQ(cur_hour - 7200, calls[215].till);
-  EXPECT_EQ(max_hour, calls[216].from);
-  EXPECT_EQ(max_hour, calls[216].till);
-  EXPECT_EQ(kStart + 3600 - 1800 + 60, next);
-}
-
-TEST_F(Windows, HourlyStartsAfterNewestStoredHour) {
-  prepare();
-  const time_t max_hour = kStart - 1800 - 3600;
-  d_->fileConnector()->WriteTimestamp(Hourly, max_hour - 3 * 3600);
-  d_->ReadHourlyArch();
-  auto calls = d_->archCalls();
-  ASSERT_EQ(1u, calls.size());
-  EXPECT_EQ(max_hour - 2 * 3600, calls[0].from);
-  EXPECT_EQ(max_hour, calls[0].till);
-}
-
-TEST_F(Windows, NothingToReadWhenNewestStoredHourIsMaxHour) {
-  prepare();
-  d_->fileConnector()->WriteTimestamp(Hourly, kStart - 1800 - 3600);
-  d_->ReadHourlyArch();
-  EXPECT_TRUE(d_->archCalls().empty());
-  EXPECT_EQ((Calls{"GetTimestamps"}), d_->takeCalls());
+// Depth limits, stored newest records and model exceptions; windows of ten
+// hours or days follow each other without gap, the last one shorter.
+TEST_F(Windows, ReadWindows) {
+  const time_t hour = kStart - 1800, max_hour = hour - 3600, day = kMidnight - 86400;
+  struct Case {
+    const char* model;
+    uint32_t kind;
+    time_t stored, min_day;  // newest stored record, the meter's oldest day; 0: none
+    size_t count;
+    time_t first_from, last_from, last_till, next = 0;  // next: 0 unchecked
+  } cases[] = {
+      {"scripted", Hourly, 0, 0, 217, hour - 7779600, max_hour, max_hour,
+       kStart + 3600 - 1800 + 60},
+      {"scripted", Hourly, max_hour - 3 * 3600, 0, 1, max_hour - 7200, max_hour - 7200, max_hour},
+      {"scripted", Hourly, max_hour, 0, 0, 0, 0, 0},
+      {"scripted", Daily, 0, 0, 10, day - 7776000, day, day, kMidnight + 86400 - 1800 + 3660},
+      {"scripted", Daily, 0, day - 2 * 86400, 1, day - 2 * 86400, day - 2 * 86400, day},
+      {"scripted", Monthly, 0, 0, 1, day - 31104000, day - 31104000, day},
+      {"scripted", Yearly, 0, 0, 1, day - 31104000, day - 31104000, day},
+      {"omega-tr", Daily, 0, 0, 7, day - 5184000, day, day},
+      {"omega-tr", Monthly, 0, 0, 1, day - 5184000, day - 5184000, day},
+      {"omega-tr", Hourly, 0, 0, 145, hour - 5187600, max_hour, max_hour},
+      {"mayak-301", Daily, 0, 0, 10, kMidnight - 7776000, kMidnight, kMidnight},
+      {"psch-3xx", Monthly, 0, 0, 1, kMidnight - 31104000, kMidnight - 31104000, kMidnight},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.model) + " kind " + std::to_string(c.kind) + " stored " +
+                 std::to_string(c.stored) + " min " + std::to_string(c.min_day));
+    std::filesystem::remove_all(root_ / "mnt/storage/77");  // stored times of the case before
+    prepare(c.model);
+    d_->ts.min_time_day = c.min_day;
+    if (c.stored) d_->fileConnector()->WriteTimestamp(c.kind, c.stored);
+    time_t next = c.kind == Hourly ? d_->ReadHourlyArch() : d_->ReadArch(c.kind, 3600);
+    EXPECT_TRUE(!c.next || c.next == next) << next;
+    Calls other;
+    for (const auto& call : d_->takeCalls())
+      if (call.rfind("arch", 0) != 0) other.push_back(call);
+    EXPECT_EQ(Calls{"GetTimestamps"}, other);
+    auto calls = d_->archCalls();
+    ASSERT_EQ(c.count, calls.size());
+    if (calls.empty()) continue;
+    EXPECT_EQ(std::make_tuple(c.first_from, c.last_from, c.last_till),
+              std::make_tuple(calls.front().from, calls.back().from, calls.back().till));
+    const time_t step = c.kind == Hourly ? 3600 : 86400;
+    for (size_t i = 0; i < calls.size(); ++i) {
+      EXPECT_EQ(c.kind, calls[i].kind);
+      if (i + 1 == calls.size()) break;
+      EXPECT_EQ(9 * step, calls[i].till - calls[i].from) << i;
+      EXPECT_EQ(calls[i].till + step, calls[i + 1].from) << i;
+    }
+  }
 }
 
 TEST_F(Windows, HourlyRecordsAreStoredWithTheirNewestTimestamp) {
@@ -214,72 +226,6 @@ TEST_F(Windows, HourlyRecordsAreStoredWithTheirNewestTimestamp) {
   ASSERT_EQ(5u, lines.size());
   EXPECT_EQ(std::to_string(kStart - 1800 - 5 * 3600) + ",192,1.5", lines[0]);
   EXPECT_EQ(kStart - 1800 - 3600, d_->fileConnector()->ReadTimestamp(Hourly));
-}
-
-TEST_F(Windows, DailyTenDayWindowsUpToYesterday) {
-  prepare();
-  const time_t max_day = kMidnight - 86400;
-  time_t next = d_->ReadArch(Daily, 3600);
-  auto calls = d_->archCalls();
-  ASSERT_EQ(10u, calls.size());
-  EXPECT_EQ(max_day - 7776000, calls[0].from);
-  EXPECT_EQ(max_day - 7776000 + 777600, calls[0].till);
-  EXPECT_EQ(max_day, calls[9].from);
-  EXPECT_EQ(max_day, calls[9].till);
-  EXPECT_EQ(kMidnight + 86400 - 1800 + 3660, next);
-}
-
-TEST_F(Windows, MonthlyAndYearlyReadOneWindow) {
-  prepare();
-  const time_t max_day = kMidnight - 86400;
-  d_->ReadArch(Monthly, 3600);
-  d_->ReadArch(Yearly, 3600);
-  auto calls = d_->archCalls();
-  ASSERT_EQ(2u, calls.size());
-  for (const auto& c : calls) {
-    EXPECT_EQ(max_day - 31104000, c.from);
-    EXPECT_EQ(max_day, c.till);
-  }
-  EXPECT_EQ(8u, calls[0].kind);
-  EXPECT_EQ(9u, calls[1].kind);
-}
-
-TEST_F(Windows, ModelExceptions) {
-  struct Case {
-    const char* model;
-    uint32_t kind;
-    time_t first_from;
-    time_t last_till;
-  };
-  const time_t yesterday = kMidnight - 86400, cur_hour = kStart - 1800;
-  const Case cases[] = {
-      {"omega-tr", Daily, yesterday - 5184000, yesterday},
-      {"omega-tr", Monthly, yesterday - 5184000, yesterday},
-      {"omega-tr", Hourly, cur_hour - 5187600, cur_hour - 3600},
-      {"mayak-301", Daily, kMidnight - 7776000, kMidnight},
-      {"psch-3xx", Monthly, kMidnight - 31104000, kMidnight},
-  };
-  for (const Case& c : cases) {
-    prepare(c.model);
-    if (c.kind == Hourly)
-      d_->ReadHourlyArch();
-    else
-      d_->ReadArch(c.kind, 3600);
-    auto calls = d_->archCalls();
-    ASSERT_FALSE(calls.empty()) << c.model;
-    EXPECT_EQ(c.first_from, calls.front().from) << c.model << " kind " << c.kind;
-    EXPECT_EQ(c.last_till, calls.back().till) << c.model << " kind " << c.kind;
-  }
-}
-
-TEST_F(Windows, MinTimeAndStoredLimitTheStart) {
-  prepare();
-  const time_t yesterday = kMidnight - 86400;
-  d_->ts.min_time_day = yesterday - 2 * 86400;
-  d_->ReadArch(Daily, 3600);
-  auto calls = d_->archCalls();
-  ASSERT_EQ(1u, calls.size());
-  EXPECT_EQ(yesterday - 2 * 86400, calls[0].from);
 }
 
 TEST_F(Windows, RefusedSessionOrFailedTimestampsPostponesTenSeconds) {
@@ -332,11 +278,17 @@ TEST_F(Psd, PrinterFileBlocksEveryReadAndReleasesTheTurn) {
 }
 
 TEST_F(Psd, PauseFileAtHourStartStartsT1ThenT2ForcesTheSession) {
+  mtr_test::writeFile(rooted("/tmp/pause_kzp_1"), "");
+  make({{"port_alias", "serialKV.TC485"}, {"period_current", "60"}});
+  d_->InitFileConnector();
+  d_->GetPsdParams();
+  d_->setTimesDiff(0);  // 1800 s past the hour: just refused
+  EXPECT_FALSE(d_->CanSessionStart());
+  EXPECT_FALSE(d_->t1Active());
   make({{"port_alias", "PSD1.232"}, {"period_current", "60"}});
   d_->InitFileConnector();
   d_->GetPsdParams();
   ASSERT_TRUE(d_->psdEnabled());
-  mtr_test::writeFile(rooted("/tmp/pause_kzp_1"), "");
   d_->setTimesDiff(100 - 1800);  // meter clock 100 s past its hour
   EXPECT_FALSE(d_->CanSessionStart());
   EXPECT_TRUE(d_->t1Active());
@@ -364,16 +316,6 @@ TEST_F(Psd, PauseFileAtHourStartStartsT1ThenT2ForcesTheSession) {
   EXPECT_EQ("1800", readFile(rooted("/tmp/extds_pause_1")));
   d_->SessionEnd("x");
   EXPECT_FALSE(mtr_test::exists(rooted("/tmp/extds_pause_1")));
-}
-
-TEST_F(Psd, PauseFileOutsideHourStartJustRefuses) {
-  make({{"port_alias", "serialKV.TC485"}, {"period_current", "60"}});
-  d_->InitFileConnector();
-  d_->GetPsdParams();
-  mtr_test::writeFile(rooted("/tmp/pause_kzp_1"), "");
-  d_->setTimesDiff(0);  // 1800 s past the hour
-  EXPECT_FALSE(d_->CanSessionStart());
-  EXPECT_FALSE(d_->t1Active());
 }
 
 TEST_F(Psd, LocalAliasSwitchesPsdOffAndWritesNoMarker) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <sstream>
 #include <thread>
 
 #include "app/cmdline.h"
@@ -15,95 +16,71 @@
 #include "scripted_driver.h"
 #include "storage/file_connector.h"
 #include "support/test_support.h"
+#include "transport/serial_peers.h"
 
 namespace {
 
 TEST(Factory, EveryRowTopToBottom) {
-  struct Case {
-    const char* model;
-    int row;
-    const char* cls;
-    const char* arg;
+  // Per class: "model row [argument]" entries; row 0 is no row at all.
+  const std::pair<const char*, const char*> groups[] = {
+      {"CmtrSpodesDriver",
+       "ce308-spodes 1 1, emis_ee971 2 11, mercury-23x-spodes 3 2, mercury-234-dlms 4 2, "
+       "rim489 5 4, mercury204-dlms 6 2, matrica-np7xx 7 5, matrica-ad1x 8 6, milur-307s 9 9, "
+       "emis-ee871 10 11, mir-s04 11 12, rotek-rtm0x 12 13, fobos-x-spodes 13 16, "
+       "neva_st413 14 19, rokip-st40x 15 21, mercury204-dlms-x 6 2"},  // the first match wins
+      {"CmtrADI", "adi 16"},
+      {"CmtrRiM489", "rim181 17, rim489-0 17"},
+      {"CmtrTopaz1xx", "topaz-103 18"},
+      {"CmtrMercury23X",
+       "mercury230 19 mercury230, mercury234art 19 mercury234art, vector-3 20 vector-3, "
+       "mercury204 21 mercury230"},
+      {"CmtrMercury206", "mercury200 22, mercury206 22"},
+      {"CmtrGost61107", "ce301 23, ce307 23, ce102m 24"},
+      {"CmtrCE2727", "ce2727a 25 2"},
+      {"CmtrProton", "proton-k 26"},
+      {"CmtrPSCH4TM", "psch-4tm 27"},
+      {"CmtrNEVA", "heba-mt-3 28, neva-mt-3xx 28, neva-mt-1 29"},
+      {"CmtrMAYAK301", "psch-3art 30, seb-2a 31, mayak-301art 32, mayak-t301 33"},
+      {"CmtrMAYAK302", "mayak-302 34, mayak-1 35"},
+      {"CmtrCE10X", "ce102 36 0"},
+      {"CmtrCE6850", "ce6850 37"},
+      {"CmtrCascade1mt", "cascade-1-mt 38 0, vector-100 38 0, mirtek1x2x 39 2, iek_star 40 1"},
+      {"CmtrMilur", "milur-104 41"},
+      {"CmtrGamma3", "gamma3 42"},
+      {"CmtrSteb04N", "steb-04n 43 0, rim-889 44 1"},
+      {"CmtrEmptyDriver", "Mercury230 0, steb-04n2 0"},  // case counts; no prefix match
   };
-  const Case cases[] = {
-      {"ce308-spodes", 1, "CmtrSpodesDriver", "1"},
-      {"emis_ee971", 2, "CmtrSpodesDriver", "11"},
-      {"mercury-23x-spodes", 3, "CmtrSpodesDriver", "2"},
-      {"mercury-234-dlms", 4, "CmtrSpodesDriver", "2"},
-      {"rim489", 5, "CmtrSpodesDriver", "4"},
-      {"mercury204-dlms", 6, "CmtrSpodesDriver", "2"},
-      {"matrica-np7xx", 7, "CmtrSpodesDriver", "5"},
-      {"matrica-ad1x", 8, "CmtrSpodesDriver", "6"},
-      {"milur-307s", 9, "CmtrSpodesDriver", "9"},
-      {"emis-ee871", 10, "CmtrSpodesDriver", "11"},
-      {"mir-s04", 11, "CmtrSpodesDriver", "12"},
-      {"rotek-rtm0x", 12, "CmtrSpodesDriver", "13"},
-      {"fobos-x-spodes", 13, "CmtrSpodesDriver", "16"},
-      {"neva_st413", 14, "CmtrSpodesDriver", "19"},
-      {"rokip-st40x", 15, "CmtrSpodesDriver", "21"},
-      {"adi", 16, "CmtrADI", ""},
-      {"rim181", 17, "CmtrRiM489", ""},
-      {"rim489-0", 17, "CmtrRiM489", ""},
-      {"topaz-103", 18, "CmtrTopaz1xx", ""},
-      {"mercury230", 19, "CmtrMercury23X", "mercury230"},
-      {"mercury234art", 19, "CmtrMercury23X", "mercury234art"},
-      {"vector-3", 20, "CmtrMercury23X", "vector-3"},
-      {"mercury204", 21, "CmtrMercury23X", "mercury230"},
-      {"mercury200", 22, "CmtrMercury206", ""},
-      {"mercury206", 22, "CmtrMercury206", ""},
-      {"ce301", 23, "CmtrGost61107", ""},
-      {"ce307", 23, "CmtrGost61107", ""},
-      {"ce102m", 24, "CmtrGost61107", ""},
-      {"ce2727a", 25, "CmtrCE2727", "2"},
-      {"proton-k", 26, "CmtrProton", ""},
-      {"psch-4tm", 27, "CmtrPSCH4TM", ""},
-      {"heba-mt-3", 28, "CmtrNEVA", ""},
-      {"neva-mt-3xx", 28, "CmtrNEVA", ""},
-      {"neva-mt-1", 29, "CmtrNEVA", ""},
-      {"psch-3art", 30, "CmtrMAYAK301", ""},
-      {"seb-2a", 31, "CmtrMAYAK301", ""},
-      {"mayak-301art", 32, "CmtrMAYAK301", ""},
-      {"mayak-t301", 33, "CmtrMAYAK301", ""},
-      {"mayak-302", 34, "CmtrMAYAK302", ""},
-      {"mayak-1", 35, "CmtrMAYAK302", ""},
-      {"ce102", 36, "CmtrCE10X", "0"},
-      {"ce6850", 37, "CmtrCE6850", ""},
-      {"cascade-1-mt", 38, "CmtrCascade1mt", "0"},
-      {"vector-100", 38, "CmtrCascade1mt", "0"},
-      {"mirtek1x2x", 39, "CmtrCascade1mt", "2"},
-      {"iek_star", 40, "CmtrCascade1mt", "1"},
-      {"milur-104", 41, "CmtrMilur", ""},
-      {"gamma3", 42, "CmtrGamma3", ""},
-      {"steb-04n", 43, "CmtrSteb04N", "0"},
-      {"rim-889", 44, "CmtrSteb04N", "1"},
-      // shadowing and case
-      {"mercury204-dlms-x", 6, "CmtrSpodesDriver", "2"},
-      {"Mercury230", 0, "CmtrEmptyDriver", ""},
-      {"", 0, "CmtrEmptyDriver", ""},
-      {"steb-04n2", 0, "CmtrEmptyDriver", ""},
-  };
-  for (const Case& c : cases) {
-    FactoryRow r = FindFactoryRow(c.model);
-    EXPECT_EQ(c.row, r.row) << c.model;
-    EXPECT_EQ(c.cls, r.class_name) << c.model;
-    EXPECT_EQ(c.arg, r.argument) << c.model;
+  int checked = 0;
+  for (const auto& [cls, entries] : groups) {
+    std::istringstream in(entries);
+    for (std::string entry; std::getline(in, entry, ',');) {
+      std::istringstream e(entry);
+      std::string model, arg;
+      int row = -1;
+      e >> model >> row >> arg;
+      FactoryRow r = FindFactoryRow(model);
+      EXPECT_EQ(std::make_tuple(row, std::string(cls), arg),
+                std::make_tuple(r.row, r.class_name, r.argument))
+          << model;
+      ++checked;
+    }
   }
+  EXPECT_EQ(53, checked);
+  EXPECT_EQ(std::make_pair(0, std::string("CmtrEmptyDriver")),
+            std::make_pair(FindFactoryRow("").row, FindFactoryRow("").class_name));
 }
 
 class WithRoot : public ::testing::Test {
  protected:
   void SetUp() override {
-    delete logger::instance();
-    log_path_ = root_ / "log";
-    logger::getInstance(log_path_.c_str(), false)->setLevel(TL_DEBUG);
+    peers::logLevel(TL_DEBUG);
     mtr::makeDirs(root_ / "tmp");
   }
-  void TearDown() override { delete logger::instance(); }
-  std::string log() { return mtr_test::readFile(log_path_); }
+  std::string log() { return peers::logText().substr(log_.mark); }
 
   mtr_test::TempDir root_;
   mtr_test::ScopedEnv env_{"MTR_ROOT", root_.path().c_str()};
-  std::string log_path_;
+  peers::LogSince log_;
 };
 
 TEST_F(WithRoot, UnknownModelsGetTheEmptyDriverWithAWarning) {
@@ -149,7 +126,8 @@ TEST_F(WithRoot, PortFreeForLocalAndSharedPorts) {
 }
 
 TEST_F(WithRoot, ArchFreshFromStoredTimestampsAndMeterClock) {
-  mtr_test::FakeClock clock(1710073800);
+  const time_t now = 1710073800;
+  mtr_test::FakeClock clock(now);
   CJSONRPCConnector rpc("9", 0);
   ScriptedDriver d;
   d.setClock(&clock);
@@ -157,12 +135,10 @@ TEST_F(WithRoot, ArchFreshFromStoredTimestampsAndMeterClock) {
   EXPECT_FALSE(d.IsArchFresh());  // no file connector yet
   d.InitFileConnector();
   FileConnector* f = d.fileConnector();
-  const time_t now = 1710073800;
-  EXPECT_FALSE(d.IsArchFresh());
   f->WriteTimestamp(Hourly, now - 3600);
   f->WriteTimestamp(Daily, now - 3600);
   EXPECT_FALSE(d.IsArchFresh());  // no meter clock yet
-  MeasuredValue mdt;
+  MeasuredValue mdt;              // the meter clock as read, and its file's age
   mdt.kind = System;
   mdt.param_code = 85;
   mdt.value = std::to_string(now);
@@ -173,14 +149,17 @@ TEST_F(WithRoot, ArchFreshFromStoredTimestampsAndMeterClock) {
     now, now
   };
   utime(mfile.c_str(), &times);
-  EXPECT_TRUE(d.IsArchFresh());
-  f->WriteTimestamp(Daily, now - 7201);
-  EXPECT_FALSE(d.IsArchFresh());
-  f->WriteTimestamp(Daily, now - 7200);
-  EXPECT_TRUE(d.IsArchFresh());
-  f->WriteTimestamp(Hourly, now - 7201);
-  EXPECT_FALSE(d.IsArchFresh());
-  f->WriteTimestamp(Hourly, now - 3600);
+  // Stored hour, stored day: fresh while neither lags more than two hours.
+  const std::tuple<time_t, time_t, bool> steps[] = {{3600, 3600, true},
+                                                    {3600, 7201, false},
+                                                    {3600, 7200, true},
+                                                    {7201, 7200, false},
+                                                    {3600, 7200, true}};
+  for (const auto& [hour_lag, day_lag, fresh] : steps) {
+    f->WriteTimestamp(Hourly, now - hour_lag);
+    f->WriteTimestamp(Daily, now - day_lag);
+    EXPECT_EQ(fresh, d.IsArchFresh()) << hour_lag << " " << day_lag;
+  }
   clock.advance(7201 * 1000L);  // the meter clock went stale
   EXPECT_FALSE(d.IsArchFresh());
   EXPECT_GE(mtr_test::countLinesContaining(log(), "max_timestamp_hourly_arch"), 1);

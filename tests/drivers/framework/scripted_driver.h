@@ -26,27 +26,13 @@ class ScriptedDriver : public electro::CMtrElectroBaseDriver {
   void SaveConnector(std::shared_ptr<CConnector> c) override { connector = c; }
   bool init() override {
     record("init");
-    if (fail_init > 0) {
-      --fail_init;
-      throw CDisconnectException();
-    }
     return true;
   }
   MeasuredValueList get_all_system_values() override {
-    record("system");
-    if (fail_system > 0) {
-      --fail_system;
-      throw CWrongPacketException();
-    }
-    return system_values;
+    return record("system", fail_system), system_values;
   }
   MeasuredValueList get_all_curtime_cur_integ_values() override {
-    record("current");
-    if (fail_current > 0) {
-      --fail_current;
-      throw CWrongPacketException();
-    }
-    return current_values;
+    return record("current", fail_current), current_values;
   }
   int get_arch_values(uint32_t kind, time_t from, time_t till, MeasuredValueList& out) override {
     record("arch" + std::to_string(kind));
@@ -76,6 +62,11 @@ class ScriptedDriver : public electro::CMtrElectroBaseDriver {
     std::lock_guard<std::mutex> lock(mutex);
     return arch_calls;
   }
+  // Records the call; throws while `fail` counts down.
+  void record(const std::string& what, std::atomic<int>& fail) {
+    record(what);
+    if (fail > 0 && fail-- > 0) throw CWrongPacketException();
+  }
   void record(const std::string& what) {
     std::lock_guard<std::mutex> lock(mutex);
     calls.push_back(what);
@@ -97,7 +88,6 @@ class ScriptedDriver : public electro::CMtrElectroBaseDriver {
   std::function<MeasuredValueList(uint32_t, time_t, time_t)> arch_source;
   MeasuredValueList system_values;
   MeasuredValueList current_values;
-  std::atomic<int> fail_init{0};
   std::atomic<int> fail_system{0};
   std::atomic<int> fail_current{0};
   timestamps ts;

@@ -1,18 +1,16 @@
 #include "protocols/iec61107.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <deque>
 #include <memory>
 
-#include "base/logger.h"
-#include "support/test_support.h"
+#include "transport/serial_peers.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using peers::Bytes;
 Bytes B(const std::string& s) {
   return Bytes(s.begin(), s.end());
 }
@@ -67,27 +65,22 @@ class TestProtocol : public cGost61107 {
 class Iec : public ::testing::Test {
  protected:
   void SetUp() override {
-    delete logger::instance();
-    logger::getInstance(log_path_.c_str(), false)->setLevel(TL_DEBUG);
+    peers::logLevel(TL_DEBUG);
     reset();
   }
-  void TearDown() override { delete logger::instance(); }
   void reset(uint16_t capacity = 6000) {
-    unlink(log_path_.c_str());
+    log_ = {};
     line_ = std::make_shared<ScriptLine>();
     Gost61107Settings s{7, "S1", "123", "", {}};
     conn_ = std::make_shared<CGost61107Connector>(line_, s, capacity, line_.get());
   }
-  int logCount(const std::string& s) {
-    return mtr_test::countLinesContaining(mtr_test::readFile(log_path_), s);
-  }
+  int logCount(const std::string& s) { return log_.count(s); }
   bool send(int32_t& len, bool framed, uint8_t* ans = answer_) {
     return conn_->SendRequest(kBreak.data(), 5, ans, len, framed);
   }
   bool init() { return TestProtocol(conn_).Init(0, conn_->settings()); }
 
-  mtr_test::TempDir dir_;
-  std::string log_path_ = dir_ / "test.log";
+  peers::LogSince log_;
   std::shared_ptr<ScriptLine> line_;
   std::shared_ptr<CGost61107Connector> conn_;
   static uint8_t answer_[6000];

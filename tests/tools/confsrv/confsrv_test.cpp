@@ -39,20 +39,13 @@ std::string urlOf(int port) {
 // A running mtr-confsrv with its own config and record files.
 class ConfSrv {
  public:
-  ConfSrv(const std::string& config, const std::vector<std::string>& extra = {}, int port = 0,
+  ConfSrv(const std::string& config, std::vector<std::string> args = {}, int port = 0,
           int sensor = 0) {
     mtr_test::writeFile(dir / "config.json", config);
-    std::vector<std::string> argv = {mtr_test::binPath("mtr-confsrv"),
-                                     "--config",
-                                     dir / "config.json",
-                                     "--port",
-                                     std::to_string(port),
-                                     "--sensor-port",
-                                     std::to_string(sensor),
-                                     "--record",
-                                     dir / "record.jsonl"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    child_ = std::make_unique<mtr_test::Child>(argv, dir / "out", dir / "err");
+    args.insert(args.begin(), {mtr_test::binPath("mtr-confsrv"), "--config", dir / "config.json",
+                               "--port", std::to_string(port), "--sensor-port",
+                               std::to_string(sensor), "--record", dir / "record.jsonl"});
+    child_ = std::make_unique<mtr_test::Child>(args, dir / "out", dir / "err");
     mtr_test::waitFor([&] { return readFile(dir / "out").find('\n') != std::string::npos; }, 5000);
     if (sscanf(readFile(dir / "out").c_str(), "config-port=%d sensor-port=%d", &config_port,
                &sensor_port) != 2)
@@ -70,9 +63,7 @@ class ConfSrv {
   // SIGTERM; the exit status, or -1 when it did not stop within 5 s.
   int stop() {
     mtr_test::ProcessResult r;
-    if (!child_) return -1;
-    child_->kill(SIGTERM);
-    bool ok = child_->wait(5000, &r);
+    bool ok = child_ && (child_->kill(SIGTERM), child_->wait(5000, &r));
     child_.reset();
     return ok ? r.status : -1;
   }
@@ -124,11 +115,6 @@ class Link : public ::testing::Test {
   std::unique_ptr<ScopedEnv> config_url_, sensor_url_;
 };
 
-MeasuredValue value(uint32_t kind, uint32_t code, const char* text, const char* dim,
-                    int32_t quality, uint8_t error, uint8_t sys, int32_t ts) {
-  return {code, kind, text, dim, quality, error, sys, ts};
-}
-
 const char kMercury[] = R"({"1001": {
   "manufacturer": "mercury230", "serial": "41234567", "password": "111111",
   "port_params": {"name": "/dev/ttyS1", "speed": "9600", "parity": "none"}}})";
@@ -140,9 +126,9 @@ TEST_F(Link, RequestTextAndIdsAcrossMethods) {
   CJSONRPCConnector c("1001", 0);
   c.GetInitParameters1();
   const MeasuredValueList values = {
-      value(Current, 39, "230.5", "V", 192, 0x1F, 12, 1700000000),
-      value(Journal_Event_Next, 156, "1", "", 0, 0, 0, 1),  // has no server name
-      value(Daily, 50, "12.5", "kWh", 0, 0, 0, -5),
+      {39, Current, "230.5", "V", 192, 0x1F, 12, 1700000000},
+      {156, Journal_Event_Next, "1", "", 0, 0, 0, 1},  // has no server name
+      {50, Daily, "12.5", "kWh", 0, 0, 0, -5},
   };
   EXPECT_TRUE(c.SendParameters2(values));
   EXPECT_TRUE(c.SendParameters_right(values));
@@ -192,19 +178,15 @@ TEST_F(Link, RequestTextAndIdsAcrossMethods) {
 TEST_F(Link, ErrorAndSystemRendering) {
   ConfSrv srv("{}");
   pointAt(srv);
-  const std::pair<uint8_t, const char*> errors[] = {{0, "0"}, {0xFF, "ff"}, {0x0A, "a"}};
-  const std::pair<uint8_t, const char*> systems[] = {{10, "10"}, {255, "255"}, {1, "1"}};
-  MeasuredValueList values;
-  for (int i = 0; i < 3; ++i)
-    values.push_back(value(System, 74, "S", "", 0, errors[i].first, systems[i].first, 0));
-  CJSONRPCConnector("1", 0).SendParameters2(values);
-  auto recs = srv.records();
-  ASSERT_EQ(3u, recs.size());
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(errors[i].second, recs[i]["params"]["error"].asString());
-    EXPECT_EQ(systems[i].second, recs[i]["params"]["sys"].asString());
-    EXPECT_EQ("SerialNumber", recs[i]["params"]["value_name"].asString());
-  }
+  // error and sys as hex and decimal text
+  CJSONRPCConnector("1", 0).SendParameters2({{74, System, "S", "", 0, 0, 10, 0},
+                                             {74, System, "S", "", 0, 0xFF, 255, 0},
+                                             {74, System, "S", "", 0, 0x0A, 1, 0}});
+  std::string got;
+  for (const auto& r : srv.records())
+    got += r["params"]["value_name"].asString() + " " + r["params"]["error"].asString() + " " +
+           r["params"]["sys"].asString() + "|";
+  EXPECT_EQ("SerialNumber 0 10|SerialNumber ff 255|SerialNumber a 1|", got);
 }
 
 TEST_F(Link, PollingPeriodDefaults) {
@@ -245,18 +227,13 @@ TEST_F(Link, ConfigFlatteningAndTypedFields) {
   EXPECT_EQ(SettingsMap({{"alias", "RS485-1"}, {"name", "/dev/ttyS1"}, {"speed", "9600x"}}),
             groups.front().port_params);
   MeterSettings m = c.Settings();
-  EXPECT_EQ(500, m.meter_number);
-  EXPECT_EQ(12, m.serial);
-  EXPECT_EQ("12ab", m.serial_text);
-  EXPECT_EQ(9600, m.speed);
-  EXPECT_EQ(5, m.data_rate);
-  EXPECT_EQ("RS485-1", m.alias);
+  EXPECT_EQ(
+      std::make_tuple(500, 12, std::string("12ab"), 9600, 5, std::string("RS485-1")),
+      std::make_tuple(m.meter_number, m.serial, m.serial_text, m.speed, m.data_rate, m.alias));
 
   CJSONRPCConnector big("big", 0);  // out-of-range numbers clamp
-  groups = big.GetInitParameters1();
-  EXPECT_TRUE(groups.front().port_params.empty());
-  EXPECT_EQ(INT_MAX, big.serial);
-  EXPECT_EQ(INT_MIN, big.data_rate);
+  EXPECT_TRUE(big.GetInitParameters1().front().port_params.empty());
+  EXPECT_EQ(std::make_pair(INT_MAX, INT_MIN), std::make_pair(big.serial, big.data_rate));
   // a "result" that is no object, or none at all (an unknown meter gets an error)
   for (const char* id : {"n1", "n2", "unknown"}) {
     CJSONRPCConnector n(id, 0);

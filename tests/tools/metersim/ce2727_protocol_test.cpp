@@ -3,30 +3,14 @@
 // that carry dates relative to today are checked field by field.
 #include <gtest/gtest.h>
 
-#include "base/crc.h"
 #include "sim_harness.h"
 
 using namespace simtest;
 
 namespace {
 
-Bytes x25(Bytes b) {
-  uint16_t crc = mtr::crc16_x25(b.data(), b.size());
-  b.push_back(static_cast<uint8_t>(crc & 0xFF));
-  b.push_back(static_cast<uint8_t>(crc >> 8));
-  return b;
-}
-
 bool x25Ok(const Bytes& f) {
-  return f.size() >= 3 && x25(Bytes(f.begin(), f.end() - 2)) == f;
-}
-
-void putLe(Bytes& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-uint32_t le32(const Bytes& b, size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+  return f.size() >= 3 && withX25(Bytes(f.begin(), f.end() - 2)) == f;
 }
 
 uint8_t bcdOf(int v) {
@@ -36,12 +20,12 @@ uint8_t bcdOf(int v) {
 // 02, length, address, password, 01, command, parameters, CRC.
 Bytes request(uint32_t address, uint32_t password, uint8_t cmd, const Bytes& params = {}) {
   Bytes b{0x02, static_cast<uint8_t>(14 + params.size())};
-  putLe(b, address);
-  putLe(b, password);
+  putLE(b, address, 4);
+  putLE(b, password, 4);
   b.push_back(0x01);
   b.push_back(cmd);
   b.insert(b.end(), params.begin(), params.end());
-  return x25(b);
+  return withX25(b);
 }
 
 // One request out; the answer in, as long as its length byte says.
@@ -57,15 +41,16 @@ Bytes roundTrip(Port& port, const Bytes& req, int silence_ms = 400) {
 
 // Data bytes of a good answer from `address` to `cmd`; fails the test otherwise.
 Bytes answerData(const Bytes& a, uint32_t address, uint8_t cmd) {
-  bool good = a.size() >= 14 && a[0] == 2 && a[1] == a.size() && le32(a, 2) == address &&
-              le32(a, 6) == 0 && a[10] == 0 && a[11] == cmd && x25Ok(a);
+  bool good = a.size() >= 14 && a[0] == 2 && a[1] == a.size() && getLE(a, 2, 4) == address &&
+              getLE(a, 6, 4) == 0 && a[10] == 0 && a[11] == cmd && x25Ok(a);
   EXPECT_TRUE(good) << hexText(a);
   return good ? Bytes(a.begin() + 12, a.end() - 2) : Bytes{};
 }
 
 // The return code of a 14-byte refusal, or -1 when it is not one.
 int refusal(const Bytes& a, uint32_t address, uint8_t cmd) {
-  if (a.size() != 14 || a[1] != 14 || le32(a, 2) != address || a[11] != cmd || !x25Ok(a)) return -1;
+  if (a.size() != 14 || a[1] != 14 || getLE(a, 2, 4) != address || a[11] != cmd || !x25Ok(a))
+    return -1;
   return a[10];
 }
 
@@ -78,8 +63,6 @@ Bytes dayParam(int days_back, int half = -1) {
 }
 
 TEST(CE2727Frames, ChecksumVectors) {
-  const char* check = "123456789";
-  EXPECT_EQ(0x906E, mtr::crc16_x25(reinterpret_cast<const uint8_t*>(check), 9));
   // Command 1 to address 1 with password 0: 14 bytes, CRC over the first 12.
   EXPECT_EQ(hex("02 0E 01 00 00 00 00 00 00 00 01 01 CE 0F"), request(1, 0, 1));
   EXPECT_EQ(hex("02 10 78 56 34 12 CD AB 00 00 01 0B 00 01 EE 2D"),
@@ -192,11 +175,11 @@ TEST(CE2727Frames, FixedAnswers) {
 TEST(CE2727Frames, SilentOnWhatIsNotForItAndBackToBack) {
   Sim sim(kMeters);
   Port port(sim.device());
-  for (const Bytes& r : {request(0x12345679, 0xABCD, 1),                    // another address
-                         hex("02 0E 78 56 34 12 CD AB 00 00 01 01 14 3F"),  // bad CRC
-                         x25(hex("02 0E 78 56 34 12 CD AB 00 00 02 01")),   // byte 10 is not 01
-                         x25(hex("02 10 78 56 34 12 CD AB 00 00 01 01")),   // length says 16
-                         x25(hex("03 0E 78 56 34 12 CD AB 00 00 01 01"))})  // no start byte
+  for (const Bytes& r : {request(0x12345679, 0xABCD, 1),                        // another address
+                         hex("02 0E 78 56 34 12 CD AB 00 00 01 01 14 3F"),      // bad CRC
+                         withX25(hex("02 0E 78 56 34 12 CD AB 00 00 02 01")),   // byte 10 is not 01
+                         withX25(hex("02 10 78 56 34 12 CD AB 00 00 01 01")),   // length says 16
+                         withX25(hex("03 0E 78 56 34 12 CD AB 00 00 01 01"))})  // no start byte
     EXPECT_TRUE(roundTrip(port, r, 300).empty()) << hexText(r);
   std::string log = mtr_test::readFile(sim.logPath());
   EXPECT_NE(std::string::npos, log.find("bad CRC: ignored"));
@@ -228,7 +211,7 @@ TEST(CE2727Archives, CountersProfileAndRefusals) {
   };
   auto counters = [&](Bytes b, time_t t) {
     for (uint32_t v : {10000 + uint32_t(t - t0), 1000u, 2000 + uint32_t(t - t0), 3000u, 4000u})
-      putLe(b, v);
+      putLE(b, v, 4);
     return hexText(b);
   };
   // Closing counters: a day's at the next midnight, a month's on the next 1st.

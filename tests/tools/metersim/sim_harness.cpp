@@ -8,35 +8,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "base/crc.h"
-
 namespace simtest {
-
-Bytes hex(const std::string& text) {
-  Bytes out;
-  unsigned v;
-  int used;
-  for (const char* p = text.c_str(); sscanf(p, " %2x%n", &v, &used) == 1; p += used)
-    out.push_back(static_cast<uint8_t>(v));
-  return out;
-}
-
-std::string hexText(const Bytes& b) {
-  std::string s;
-  char buf[4];
-  for (size_t i = 0; i < b.size(); ++i) {
-    snprintf(buf, sizeof buf, i ? " %02X" : "%02X", b[i]);
-    s += buf;
-  }
-  return s;
-}
-
-Bytes withCrc(Bytes frame) {
-  uint16_t crc = mtr::crc16_modbus(frame.data(), frame.size());
-  frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-  frame.push_back(static_cast<uint8_t>(crc >> 8));
-  return frame;
-}
 
 uint32_t reg4(const Bytes& d, size_t at) {
   return static_cast<uint32_t>(d[at + 1]) << 24 | static_cast<uint32_t>(d[at]) << 16 |

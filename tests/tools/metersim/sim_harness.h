@@ -9,14 +9,17 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "transport/serial_peers.h"
 
 namespace simtest {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes hex(const std::string& text);  // "01 08 00" -> bytes
-std::string hexText(const Bytes& b);
-Bytes withCrc(Bytes body);  // appends CRC-16/MODBUS, low byte first
+using peers::Bytes;
+using peers::getLE;
+using peers::hex;  // "01 08 00" -> bytes
+using peers::hexText;
+using peers::putLE;
+using peers::withCrc;  // appends CRC-16/MODBUS, low byte first
+using peers::withX25;
 inline bool crcOk(const Bytes& f) {
   return f.size() >= 3 && withCrc({f.begin(), f.end() - 2}) == f;
 }

@@ -1,27 +1,14 @@
 #pragma once
 
-#include <poll.h>
-#include <pty.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <functional>
 #include <map>
 #include <optional>
-#include <thread>
 
-#include "base/crc.h"
-#include "base/logger.h"
-#include "support/test_support.h"
 #include "transport/connector.h"
+#include "transport/serial_peers.h"
 
 namespace ce2727_test {
 
-using Bytes = std::vector<uint8_t>;
-
-inline void putLE(Bytes& b, uint32_t v, int size) {
-  for (int i = 0; i < size; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
+using namespace peers;
 
 inline Bytes answerFrame(uint32_t address, uint8_t cmd, uint8_t code, const Bytes& data) {
   Bytes f = {0x02, static_cast<uint8_t>(14 + data.size())};
@@ -29,14 +16,7 @@ inline Bytes answerFrame(uint32_t address, uint8_t cmd, uint8_t code, const Byte
   putLE(f, 0, 4);
   f.insert(f.end(), {code, cmd});
   f.insert(f.end(), data.begin(), data.end());
-  putLE(f, mtr::crc16_x25(f.data(), f.size()), 2);
-  return f;
-}
-
-inline uint32_t getLE(const Bytes& b, size_t at, int size) {
-  uint32_t v = 0;
-  for (int i = size - 1; i >= 0; --i) v = v << 8 | b[at + i];
-  return v;
+  return withX25(f);
 }
 
 struct SeenRequest {
@@ -72,62 +52,16 @@ struct FakeMeter {
   }
 };
 
-// A pty whose one end is `line`, a serial connector (time-out 200 ms); the other
-// answers each request frame in pieces 3 ms apart, as a slow line delivers them.
-struct PtyMeter {
-  mtr_test::TempDir root;
-  mtr_test::ScopedEnv env{"MTR_ROOT", root.path().c_str()};
-  int master = -1, slave = -1;
+// A pty meter answering each whole frame (its second byte is its length), and
+// `line`, a serial connector (time-out 200 ms) at the other end.
+struct PtyLine : PtyMeter {
   std::shared_ptr<CConnector> line;
-  std::atomic<size_t> piece{7};
-  std::atomic<bool> stop{false};
-  std::thread thread;
-
-  explicit PtyMeter(std::function<Bytes(const Bytes&)> answer) {
-    char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
-    line.reset(CreateConnector({{"name", name}, {"speed", "9600"}}));
+  explicit PtyLine(std::function<Bytes(const Bytes&)> answer)
+      : PtyMeter([](const Bytes& b, bool) { return b.size() >= 2 && b.size() >= b[1] ? b[1] : 0u; },
+                 answer) {
+    logLevel(TL_INFO);
+    line.reset(CreateConnector({{"name", device()}, {"speed", "9600"}}));
     line->SetTimeout(200);
-    thread = std::thread([this, answer] {
-      Bytes buf;
-      uint8_t chunk[256];
-      for (struct pollfd p = {master, POLLIN, 0}; !stop;) {
-        ssize_t n = poll(&p, 1, 20) > 0 ? read(master, chunk, sizeof chunk) : 0;
-        if (n > 0) buf.insert(buf.end(), chunk, chunk + n);
-        while (buf.size() >= 2 && buf.size() >= buf[1]) {
-          Bytes out = answer(Bytes(buf.begin(), buf.begin() + buf[1]));
-          buf.erase(buf.begin(), buf.begin() + buf[1]);
-          for (size_t i = 0, k = piece; i < out.size() && !stop; i += k) {
-            if (write(master, out.data() + i, std::min(k, out.size() - i)) < 0) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(3));
-          }
-        }
-      }
-    });
-  }
-  ~PtyMeter() {
-    stop = true;
-    if (thread.joinable()) thread.join();
-    close(master);
-    close(slave);
-  }
-};
-
-// The process log, in a file in RAM; a LogSince looks at what came after it.
-inline const std::string& logPath() {
-  static const std::string path = "/dev/shm/mtr_ce2727_test." + std::to_string(getpid()) + ".log";
-  static const bool made = [] {
-    logger::getInstance(path.c_str(), false)->setLevel(TL_INFO);
-    return atexit([] { unlink(path.c_str()); }) == 0;
-  }();
-  (void)made;
-  return path;
-}
-
-struct LogSince {
-  size_t mark = mtr_test::readFile(logPath()).size();
-  bool has(const std::string& s) const {
-    return mtr_test::readFile(logPath()).find(s, mark) != std::string::npos;
   }
 };
 

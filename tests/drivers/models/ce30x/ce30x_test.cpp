@@ -1,21 +1,16 @@
 #include "drivers/models/ce30x/ce30x.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <deque>
 #include <map>
-#include <mutex>
-#include <thread>
 
 #include "base/logger.h"
 #include "drivers/models/ce30x/ce_models.h"
 #include "support/test_support.h"
 #include "transport/rs_connector.h"
+#include "transport/serial_peers.h"
 
 namespace {
 
@@ -129,43 +124,31 @@ class Ce : public ::testing::Test {
  protected:
   void SetUp() override {
     tzset();
-    delete logger::instance();
-    logger::getInstance(log_path_.c_str(), false)->setLevel(TL_DEBUG);
+    peers::logLevel(TL_DEBUG);
+    // clang-format off
     meter_->answers = {
-        {"DATE_()", "(04.14.03.24)\r\n"},
-        {"TIME_()", "(12:30:00)\r\n"},
+        {"DATE_()", "(04.14.03.24)\r\n"}, {"TIME_()", "(12:30:00)\r\n"},
         {"WATCH()", "(12:30:00)(14.03.24)\r\n"},
         {"ET0PE()", "(16.8750484)\r\n(9.9876463)\r\n(6.8874021)\r\n(0.0)\r\n(0.0)\r\n(0.0)\r\n"},
         {"ET0QE()", "(1.5)\r\n(1.0)\r\n(0.5)\r\n(0)\r\n(0)\r\n(0)\r\n"},
         {"VOLTA()", "(229.94)\r\nVOLTA(230.12)\r\nVOLTA(229.71)\r\n"},
-        {"CURRE()", "(1.23)\r\n(0.00)\r\n(2.5)\r\n"},
-        {"POWEP()", "(0.851)\r\n"},
-        {"POWPP()", "(0.28)\r\n(0.0)\r\n(0.571)\r\n"},
-        {"POWEQ()", "(0.12)\r\n"},
-        {"POWPQ()", "(0.04)\r\n(0.0)\r\n(0.08)\r\n"},
-        {"COS_f()", "(0.98)\r\n(0.99)\r\n()\r\n(0.97)\r\n"},
-        {"FREQU()", "(49.98)\r\n"},
-        {"SNUMB()", "(009217054001234)\r\n"},
-        {"VINFO()", "(0112345678)\r\n(v5.1)\r\n(CE102M S7 145-JV)\r\n"},
-        {"ID_FW()", "(v12.01)\r\n"},
-        {"IDENT()", "(CE303 S31 543-JAVZ)\r\n"},
-        {"FCCUR()", "(40)\r\n"},
-        {"FCVOL()", "(1)\r\n"},
-        {"TAVER()", "(30)\r\n"},
-        {"GRF01()", "(07:00,1)\r\n(00:00,2)\r\n(23:00,2)\r\n"},
-        {"GRF02()", "(00:00,3)\r\n"},
-        {"SESON()", "(01.10,2,2,2,2)\r\n(01.04,1,2,2,2)\r\n"},
+        {"CURRE()", "(1.23)\r\n(0.00)\r\n(2.5)\r\n"}, {"POWEP()", "(0.851)\r\n"},
+        {"POWPP()", "(0.28)\r\n(0.0)\r\n(0.571)\r\n"}, {"POWEQ()", "(0.12)\r\n"},
+        {"POWPQ()", "(0.04)\r\n(0.0)\r\n(0.08)\r\n"}, {"COS_f()", "(0.98)\r\n(0.99)\r\n()\r\n(0.97)\r\n"},
+        {"FREQU()", "(49.98)\r\n"}, {"SNUMB()", "(009217054001234)\r\n"},
+        {"VINFO()", "(0112345678)\r\n(v5.1)\r\n(CE102M S7 145-JV)\r\n"}, {"ID_FW()", "(v12.01)\r\n"},
+        {"IDENT()", "(CE303 S31 543-JAVZ)\r\n"}, {"FCCUR()", "(40)\r\n"}, {"FCVOL()", "(1)\r\n"},
+        {"TAVER()", "(30)\r\n"}, {"GRF01()", "(07:00,1)\r\n(00:00,2)\r\n(23:00,2)\r\n"},
+        {"GRF02()", "(00:00,3)\r\n"}, {"SESON()", "(01.10,2,2,2,2)\r\n(01.04,1,2,2,2)\r\n"},
         {"EXDAY()", "(08.03,2)\r\n(01.01,2)\r\n"}};
+    // clang-format on
     auto& a = meter_->answers;
     for (int n = 3; n <= 36; ++n)
       a["GRF" + std::string(n < 10 ? "0" : "") + std::to_string(n) + "()"] = "()\r\n";
   }
-  void TearDown() override {
-    driver_.reset();
-    delete logger::instance();
-  }
+
   TestDriver& make(const SettingsMap& params = {{"pu_tz", "3"}, {"srv_tz", "3"}}) {
-    unlink(log_path_.c_str());
+    log_ = {};
     driver_ = std::make_unique<TestDriver>(params);
     driver_->setClock(&clock_);
     driver_->SaveConnector(meter_);
@@ -179,12 +162,9 @@ class Ce : public ::testing::Test {
     meter_->heard.clear();
     return *driver_;
   }
-  bool logged(const std::string& line) {
-    return mtr_test::readFile(log_path_).find(line) != std::string::npos;
-  }
+  bool logged(const std::string& line) { return log_.has(line); }
 
-  mtr_test::TempDir dir_;
-  std::string log_path_ = dir_ / "test.log";
+  peers::LogSince log_;
   mtr_test::ScopedEnv tz_{"TZ", "UTC"};
   mtr_test::FakeClock clock_{kNow};
   std::shared_ptr<MeterDouble> meter_ = std::make_shared<MeterDouble>();
@@ -256,9 +236,8 @@ TEST_F(Ce, IdentificationFailures) {
   meter_->heard.clear();
   EXPECT_THROW(make().init(), CDisconnectException);
   EXPECT_EQ(meter_->heard.size(), 6u);
-  EXPECT_EQ(mtr_test::countLinesContaining(mtr_test::readFile(log_path_),
-                                           "[7][S1]cGost61107::init() - Initialization failed. "
-                                           "Received packet isn't identifier"),
+  EXPECT_EQ(log_.count("[7][S1]cGost61107::init() - Initialization failed. "
+                       "Received packet isn't identifier"),
             3);
   EXPECT_TRUE(logged("[7][S1]cGost61107::init() - CAN'T SEND REQUEST !!!"));
   meter_->ident = "/EKT5CE301\r\n";  // identified, but programming mode is refused
@@ -444,36 +423,23 @@ TEST_F(Ce, HourlyArchiveJournalsAndProfile) {
 }
 
 // The meter answers from the master side of a real pseudo-terminal, each
-// answer in two pieces; the driver uses the real serial connector.
+// answer in pieces; the driver uses the real serial connector.
 TEST_F(Ce, Ce301OverARealLine) {
-  int master = -1, slave = -1;
-  char name[128];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
   meter_->faults["VOLTA()"] = {"\x15" + Framed("VOLTA" + meter_->answers["VOLTA()"])};
-  std::atomic<bool> stop{false};
-  std::thread far([&] {
-    std::string buf;
-    char tmp[256];
-    for (struct pollfd p = {master, POLLIN, 0}; !stop;) {
-      ssize_t n = poll(&p, 1, 20) > 0 ? read(master, tmp, sizeof tmp) : 0;
-      if (n > 0) buf.append(tmp, static_cast<size_t>(n));
-      // a sign-on ends with "!\r\n", an option select with CR LF, the rest with ETX BCC
-      const bool signon = !buf.empty() && buf[0] == '/';
-      size_t end = buf.find(signon ? "!\r\n" : !buf.empty() && buf[0] == '\x06' ? "\r\n" : "\x03");
-      if (end == std::string::npos || (end += signon ? 3 : 2) > buf.size()) continue;
-      meter_->WriteBuffer(reinterpret_cast<const uint8_t*>(buf.data()), static_cast<uint16_t>(end),
-                          false);
-      buf.erase(0, end);
-      const std::string out = std::move(meter_->input);
-      meter_->input.clear();
-      if (write(master, out.data(), out.size() / 2) < 0) return;
-      usleep(20000);
-      if (write(master, out.data() + out.size() / 2, out.size() - out.size() / 2) < 0) return;
-    }
+  // a sign-on ends with "!\r\n", an option select with CR LF, the rest with ETX BCC
+  auto frame = [](const peers::Bytes& b, bool) -> size_t {
+    const std::string s(b.begin(), b.end());
+    size_t end = s.find(s[0] == '/' ? "!\r\n" : s[0] == '\x06' ? "\r\n" : "\x03");
+    return end == std::string::npos || (end += s[0] == '/' ? 3 : 2) > s.size() ? 0 : end;
+  };
+  peers::PtyMeter pty(frame, [&](const peers::Bytes& f) {
+    meter_->WriteBuffer(f.data(), static_cast<uint16_t>(f.size()), false);
+    const std::string out = std::move(meter_->input);
+    meter_->input.clear();
+    return peers::Bytes(out.begin(), out.end());
   });
-  auto finish = [&] { stop = true, far.joinable() ? far.join() : void(); };
-  std::shared_ptr<void> join_on_return(nullptr, [&](void*) { finish(); });
-  auto line = std::make_shared<CRSConnector>(SettingsMap{{"name", name}, {"speed", "9600"}});
+  auto line =
+      std::make_shared<CRSConnector>(SettingsMap{{"name", pty.device()}, {"speed", "9600"}});
   line->SetTimeout(200);  // the silence after each break costs one timeout
   TestDriver d({{"net_address", "301"}, {"pu_tz", "3"}, {"srv_tz", "3"}});
   d.SaveConnector(line);
@@ -484,11 +450,9 @@ TEST_F(Ce, Ce301OverARealLine) {
   EXPECT_EQ(list.size(), 1u + 6 + 3 + 3 + 1 + 3 + 3 + 1);
   EXPECT_EQ(valueOf(list, 50, Current, 2), "6.8874021");
   EXPECT_EQ(valueOf(list, 40, Current), "230.12");
-  finish();  // what the meter heard is read once it stopped
+  pty.stop();  // what the meter heard is read once it stopped
   EXPECT_EQ(meter_->heard.at(1), "signon 301");
   EXPECT_EQ(std::count(meter_->heard.begin(), meter_->heard.end(), "read VOLTA()"), 1);
-  close(slave);
-  close(master);
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ TEST(MercuryExchange, BadFramesThrow) {
     VoltageRequest request(&l.st, 1);
     request.setConnector(l.ll);
     l.line->meter = [&](const Bytes&) { return reply; };
-    LogCapture log;
+    LogSince log;
     MeasuredValueList values;
     EXPECT_THROW(request.sendRequest(values), CWrongPacketException) << message;
     EXPECT_TRUE(log.has(std::string("[42][SN1] Request::parseFrame: ") + message)) << message;
@@ -37,7 +37,7 @@ TEST(MercuryExchange, StatusReplyToADataRequest) {
   for (const auto& [byte, text] : cases) {
     Line l;
     IntegratorsRequest request(&l.st, 0x00, 0);  // expects 16 data bytes
-    LogCapture log;
+    LogSince log;
     EXPECT_TRUE(l.run(request, byte).empty());
     EXPECT_TRUE(log.has("Request::parseFrame: Invalid frame size = 4"));
     EXPECT_EQ(text != nullptr, log.has("DEVICE DOESN'T SUPPORT THIS REQUEST !!!")) << byte;
@@ -124,7 +124,7 @@ TEST(MercuryDriver, InitTestsTheLinkThreeTimes) {
   EXPECT_TRUE(rig.driver.init());
   EXPECT_EQ("00", rig.line->commands().at(0));
   rig.meter.drop = [](const std::string&) { return true; };
-  LogCapture log;
+  LogSince log;
   EXPECT_THROW(rig.driver.init(), CDisconnectException);
   EXPECT_EQ(4u, rig.line->writes.size());
   EXPECT_EQ(3000, rig.driver.fake_clock.nowMs() - 1710498030000LL);
@@ -136,7 +136,7 @@ TEST(MercuryDriver, LostRequestsThrowTheirExceptions) {
   model.meter.drop = [](const std::string& cmd) { return cmd == "08 12"; };
   clock.meter.drop = [](const std::string& cmd) { return cmd == "04 00"; };
   serial.meter.drop = [](const std::string& cmd) { return cmd == "08 00"; };
-  LogCapture log;
+  LogSince log;
   timestamps ts;
   EXPECT_THROW(model.driver.get_all_system_values(), CDisconnectException);
   EXPECT_THROW(clock.driver.GetTimestamps(ts), CNoDateTimeException);
@@ -208,7 +208,7 @@ TEST(MercuryDriver, CurrentValuesAMeterThatVanishesAndAWrongPassword) {
   EXPECT_EQ("12.345", value(rig.driver.get_all_curtime_cur_integ_values(), 0, 50));
   // A wrong password shows as logged status errors and missing records only.
   rig.meter.open = "01 01 02 02 02 02 02 02";
-  LogCapture log;
+  LogSince log;
   EXPECT_TRUE(rig.driver.get_all_curtime_cur_integ_values().empty());
   EXPECT_TRUE(log.has("ERROR CODE 3. DEVICE DOESN'T SUPPORT THIS REQUEST !!!"));
   EXPECT_TRUE(log.has("Request::parseErrorCode: status = Not opened"));

@@ -6,42 +6,18 @@
 #include <functional>
 #include <map>
 
-#include "base/crc.h"
-#include "base/logger.h"
 #include "drivers/models/mercury/mercury23x.h"
 #include "support/test_support.h"
 #include "transport/connector.h"
+#include "transport/serial_peers.h"
 
 namespace mercury_test {
 
-using Bytes = std::vector<uint8_t>;
+using namespace peers;
 using namespace CmtrMercury23XRequets;
 
 // Every test of this binary runs in UTC.
 inline const bool kUtc = (setenv("TZ", "UTC", 1), tzset(), true);
-
-// "23 01 0A" -> bytes, and back.
-inline Bytes hex(const std::string& text) {
-  std::string d;
-  for (char c : text)
-    if (isxdigit(static_cast<unsigned char>(c))) d += c;
-  Bytes out;
-  for (size_t i = 0; i + 1 < d.size(); i += 2)
-    out.push_back(std::stoi(d.substr(i, 2), nullptr, 16));
-  return out;
-}
-inline std::string toHex(const Bytes& b) {
-  std::string out;
-  char buf[4];
-  for (uint8_t v : b) out += (snprintf(buf, sizeof buf, " %02X", v), buf);
-  return out.empty() ? out : out.substr(1);
-}
-// Appends the CRC-16/MODBUS, low byte first.
-inline Bytes withCrc(Bytes f) {
-  uint16_t crc = mtr::crc16_modbus(f.data(), f.size());
-  f.insert(f.end(), {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)});
-  return f;
-}
 
 // Records the frames written and answers each through `meter`; an empty
 // answer is silence.
@@ -73,7 +49,7 @@ struct ScriptedLine : CConnector {
   // Commands (address and CRC cut off) of every frame written.
   std::vector<std::string> commands() const {
     std::vector<std::string> out;
-    for (const Bytes& f : writes) out.push_back(toHex(Bytes(f.begin() + 1, f.end() - 2)));
+    for (const Bytes& f : writes) out.push_back(hexText(Bytes(f.begin() + 1, f.end() - 2)));
     return out;
   }
 };
@@ -93,7 +69,7 @@ struct TableMeter {
     if (request.size() < 4 || request[0] != 0x23 ||
         withCrc(Bytes(request.begin(), request.end() - 2)) != request)
       return {};
-    const std::string command = toHex(Bytes(request.begin() + 1, request.end() - 2));
+    const std::string command = hexText(Bytes(request.begin() + 1, request.end() - 2));
     asked[command]++;
     if (drop && drop(command)) return {};
     if (request[1] == 0x01) channel_open = command == open;
@@ -104,23 +80,6 @@ struct TableMeter {
                        : it == table.end()                                        ? "01"
                                                                                   : it->second;
     return withCrc(hex("23 " + data));
-  }
-};
-
-// The process log, in a file in RAM; a LogCapture looks at what came after it.
-struct LogCapture {
-  static const std::string& path() {
-    static const std::string p = "/dev/shm/mercury_test_log_" + std::to_string(getpid());
-    static const bool made = [] {
-      logger::getInstance(p.c_str(), false)->setLevel(TL_INFO);
-      return atexit([] { unlink(p.c_str()); }) == 0;
-    }();
-    (void)made;
-    return p;
-  }
-  size_t mark = mtr_test::readFile(path()).size();
-  bool has(const std::string& s) const {
-    return mtr_test::readFile(path()).find(s, mark) != std::string::npos;
   }
 };
 
@@ -140,7 +99,7 @@ struct Line {
   MeterState st;
   mtr_test::FakeClock clock{1710498030};
   explicit Line(uint8_t address = 0x23, const char* password = "111111", bool ascii = false) {
-    LogCapture::path();
+    logLevel(TL_INFO);
     ll->setAddress(address);
     ll->setPassword(password);
     ll->setPasswordAscii(ascii);
@@ -164,7 +123,7 @@ class TestDriver : public CmtrMercury23X {
   TestDriver(const std::string& model, const SettingsMap& params = {},
              const std::string& serial = "", const std::string& password = "111111")
       : CmtrMercury23X(model, 0), fake_clock(1710498030) {  // 2024-03-15 10:20:30
-    LogCapture::path();
+    logLevel(TL_INFO);
     setClock(&fake_clock);
     settings.meter_id = "7001";
     settings.meter_number = 7001;
