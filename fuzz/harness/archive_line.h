@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -17,8 +18,8 @@ inline bool sameValue(double a, double b) {
 }
 
 // The reader must accept exactly the lines that sscanf("%ld,%d,%lf") accepts,
-// with the same three numbers; what rotation writes back must read back to
-// itself.
+// with the same three numbers, time read as 64 bits also where long is 32 (so
+// the reference is SCNd64); what rotation writes back must read back to itself.
 inline void archiveLineOne(const uint8_t* data, size_t size) {
   static const char* h = "archive_line";
   std::string text(reinterpret_cast<const char*>(data), size);
@@ -36,10 +37,10 @@ inline void archiveLineOne(const uint8_t* data, size_t size) {
 
     mtr::ArchiveRecord rec;
     bool ok = mtr::parseArchiveLine(line.data(), line.data() + line.size(), rec);
-    long t = 0;
+    int64_t t = 0;
     int q = 0;
     double v = 0;
-    bool ref = sscanf(line.c_str(), "%ld,%d,%lf", &t, &q, &v) == 3;
+    bool ref = sscanf(line.c_str(), "%" SCNd64 ",%d,%lf", &t, &q, &v) == 3;
     FUZZ_CHECK(h, ok == ref);
     if (ok && ref) {
       FUZZ_CHECK(h, rec.time == t);

@@ -102,8 +102,13 @@ TEST_F(RunningDaemon, SigsegvLogsBacktraceAndAborts) {
   std::string text = log();
   EXPECT_EQ(1, countLinesContaining(text, "Application done due to SIGSEGV."));
   EXPECT_EQ(1, countLinesContaining(text, "backtrace:"));
-  // symbolised frames of the binary follow the backtrace line
-  EXPECT_GE(countLinesContaining(text, "mtr_main("), 1);
+  // symbolised frames follow the backtrace line
+  EXPECT_GE(countLinesContaining(text, ") [0x"), 1) << text;
+#if defined(__x86_64__) || defined(__aarch64__)
+  // frames of the binary too: here the unwinder crosses the signal frame (on
+  // 32-bit ARM it may stop at the signal trampoline in libc)
+  EXPECT_GE(countLinesContaining(text, "mtr_main("), 1) << text;
+#endif
 }
 
 TEST_F(RunningDaemon, DaemonModeDetachesAndKeepsLogging) {
