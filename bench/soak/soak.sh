@@ -292,20 +292,44 @@ torn_files() {
   done
   echo $n
 }
+# Archive files whose pass met a refusal: a request the meter answered with a
+# status reply instead of the records ("ERROR CODE n"), which the driver takes
+# as "nothing to add" and the pass goes on. The simulator never served what
+# such a request asks for, so its records missing from the soak are counted
+# as refused, not lost. Prints "id archive-name" per file so affected.
+refused_files() {  # refused_files LOG
+  awk '
+    match($0, /: \[[0-9]+\]\[/) { s = substr($0, RSTART, RLENGTH); gsub(/[^0-9]/, "", s); id = s }
+    id == "" { next }
+    /get_arch_values\([a-z]+\) READ ARCHIVE REALLY/ {
+      k = $0; sub(/.*get_arch_values\(/, "", k); sub(/\).*/, "", k); reading[id] = k; next
+    }
+    /get_arch_values\([a-z]+\) from / { k = $0; sub(/.*get_arch_values\(/, "", k); sub(/\).*/, "", k); kind[id] = k }
+    /Request::parseReply: ERROR CODE/ && reading[id] != "" { refused[id, reading[id]] = 1 }
+    /<<< Archive Parameter.s count/ { reading[id] = "" }
+    /<<< Archive Parameter: / {
+      n = $0; sub(/.*<<< Archive Parameter: /, "", n); sub(/ .*/, "", n); file_kind[id, n] = kind[id]
+    }
+    END { for (f in file_kind) { split(f, p, SUBSEP); if ((p[1], file_kind[f]) in refused) print p[1], p[2] } }
+  ' "$1" 2>/dev/null | sort -u
+}
+
 # compare ID -> "checked lost wrong dup"; details of lost/wrong on stderr
 compare() {
-  local id=$1 f dir rel n name
-  local checked=0 lost=0 wrong=0 dup=0
+  local id=$1 f dir rel n name miss
+  local checked=0 lost=0 wrong=0 dup=0 refused=0
   for f in "$REF_ROOT"/mnt/storage/"$id"/[0-9]*/tc_archives/*; do
     [ -f "$f" ] || continue
     dir=$(dirname "$(dirname "$f")")
     n=$(basename "$dir")
     name=$(basename "$f")
+    miss=lost
+    grep -qx "$id $name" "$WORK/refused-files" && miss=refused
     read -r c l w d < <(
       {
         records "$SOAK_ROOT" "$id" "$n" "$name" | sed 's/^/S /'
         records "$REF_ROOT" "$id" "$n" "$name" | sed 's/^/R /'
-      } | awk -v bound="$MUST_HOLD" '
+      } | awk -v bound="$MUST_HOLD" -v miss="$miss" '
         # Several records may share a time (journal events): values are
         # compared as multisets per time.
         $1 == "S" { soak[$2] = soak[$2] " " $3 " "; scnt[$2]++
@@ -321,7 +345,7 @@ compare() {
             n = split(ref[t], rv, " ")
             for (i = 1; i <= n; i++) {
               c++
-              if (index(soak[t], " " rv[i] " ") == 0) { l++; print "lost " t " " rv[i] > "/dev/stderr" }
+              if (index(soak[t], " " rv[i] " ") == 0) { l++; print miss " " t " " rv[i] > "/dev/stderr" }
             }
           }
           for (t in scnt) {
@@ -334,12 +358,17 @@ compare() {
           print c, l, w, d
         }' 2> >(sed "s#^#$id/$n/$name: #" >>"$WORK/compare.txt")
     )
+    if [ "$miss" = refused ]; then
+      refused=$((refused + l)); l=0
+    fi
     checked=$((checked + c)); lost=$((lost + l)); wrong=$((wrong + w)); dup=$((dup + d))
   done
-  echo "$checked $lost $wrong $dup"
+  echo "$checked $lost $wrong $dup $refused"
 }
 
 : >"$WORK/compare.txt"
+for entry in "${SOAK_LINES[@]}"; do set -- $entry; refused_files "$WORK/log-soak-$1"; done \
+  >"$WORK/refused-files"
 # Every final archive pass ran after FINAL_START, so it reached at least the
 # hour before the one FINAL_START lies in (the last complete hour then).
 MUST_HOLD=$((FINAL_START / 3600 * 3600 - 3600))
@@ -351,25 +380,27 @@ REPORT=$WORK/report.txt
 {
   echo "soak: $((SOAK_SECONDS / 60)) min, 16 meters on ${#SOAK_LINES[@]} lines, seed $SEED"
   echo
-  printf '%-7s %-6s %-11s %9s %11s %7s %9s %6s %6s %4s\n' line meter model sessions exceptions errors records lost wrong dup
-  TOTAL_LOST=0 TOTAL_WRONG=0 TOTAL_REC=0 TOTAL_SES=0
+  printf '%-7s %-6s %-11s %9s %11s %7s %9s %6s %6s %4s %8s\n' line meter model sessions exceptions errors records lost wrong dup refused
+  TOTAL_LOST=0 TOTAL_WRONG=0 TOTAL_REC=0 TOTAL_SES=0 TOTAL_REFUSED=0
   for entry in "${SOAK_LINES[@]}"; do
     set -- $entry
     line=$1
     for id in $(line_ids "$entry"); do
       model=$(sed -n "/\"$id\"/ s/.*\"manufacturer\": \"\([^\"]*\)\".*/\1/p" "$WORK/config.json" | head -n 1)
-      read -r c l w d < <(compare "$id")
+      read -r c l w d r < <(compare "$id")
       TOTAL_LOST=$((TOTAL_LOST + l)); TOTAL_WRONG=$((TOTAL_WRONG + w)); TOTAL_REC=$((TOTAL_REC + c))
+      TOTAL_REFUSED=$((TOTAL_REFUSED + r))
       TOTAL_SES=$((TOTAL_SES + ${SES[$id]:-0}))
-      printf '%-7s %-6s %-11s %9d %11d %7d %9d %6d %6d %4d\n' "$line" "$id" "$model" "${SES[$id]:-0}" \
-        "${EXC[$id]:-0}" "${ERR[$id]:-0}" "$c" "$l" "$w" "$d"
+      printf '%-7s %-6s %-11s %9d %11d %7d %9d %6d %6d %4d %8d\n' "$line" "$id" "$model" "${SES[$id]:-0}" \
+        "${EXC[$id]:-0}" "${ERR[$id]:-0}" "$c" "$l" "$w" "$d" "$r"
     done
   done
   echo
   echo "sessions: completed current-value reads; exceptions: sessions ended by a"
   echo "communication error (each followed by the 180 s pause); errors: Err/Crit log lines;"
   echo "records: reference archive records checked; lost/wrong: missing or different in"
-  echo "the soak's files; dup: records stored twice with the same value."
+  echo "the soak's files; dup: records stored twice with the same value; refused: missing"
+  echo "because the meter answered the pass's request with a status reply (never served)."
   echo
   echo "resident memory (kB) and open descriptors of each mtr_main, per minute:"
   awk '
@@ -388,7 +419,7 @@ REPORT=$WORK/report.txt
   awk '{ printf "  %6d %-7s %6d %4d %3d\n", $1, $2, $3, $4, $5 }' "$SAMPLES"
   echo
   TORN=$(torn_files "$SOAK_ROOT" 2>>"$WORK/compare.txt")
-  echo "total: $TOTAL_SES sessions, $TOTAL_REC archive records checked, $TOTAL_LOST lost, $TOTAL_WRONG wrong"
+  echo "total: $TOTAL_SES sessions, $TOTAL_REC archive records checked, $TOTAL_LOST lost, $TOTAL_WRONG wrong, $TOTAL_REFUSED refused by the meter"
   echo "torn files: $TORN; daemons dead during the soak: $DEAD samples; killed at stop: $KILLED"
   echo "final session complete: $FINAL_OK; reference complete: $REF_OK"
   if [ -s "$WORK/compare.txt" ]; then
