@@ -10,9 +10,10 @@ if(MTR_ARM_SYSROOT)
   # given with -D; kept in the cache
 elseif(DEFINED ENV{ARM_SYSROOT} AND NOT "$ENV{ARM_SYSROOT}" STREQUAL "")
   set(MTR_ARM_SYSROOT "$ENV{ARM_SYSROOT}")
+elseif(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+  set(MTR_ARM_SYSROOT "$ENV{XDG_CACHE_HOME}/mtr_main/armhf-sysroot")
 else()
-  get_filename_component(MTR_ARM_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../.cache/armhf-sysroot"
-                         ABSOLUTE)
+  set(MTR_ARM_SYSROOT "$ENV{HOME}/.cache/mtr_main/armhf-sysroot")
 endif()
 if(NOT EXISTS "${MTR_ARM_SYSROOT}/usr/lib/${MTR_ARM_TRIPLE}")
   message(FATAL_ERROR "armhf sysroot not found at ${MTR_ARM_SYSROOT}; run `make arm` to create it")

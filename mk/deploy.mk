@@ -12,7 +12,8 @@ ARM_CMAKE_FLAGS ?=
 ARM_CTEST_FLAGS ?= --repeat until-pass:2
 ARM_SUITE ?= bookworm
 ARM_MIRROR ?= http://deb.debian.org/debian
-ARM_SYSROOT ?= $(CURDIR)/.cache/armhf-sysroot
+# Kept out of the source tree, in the user's cache folder.
+ARM_SYSROOT ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/mtr_main/armhf-sysroot
 # Libraries the programs and their tests link against, as armhf packages. The
 # sysroot is only unpacked, never configured, so nothing in it has to run.
 ARM_SYSROOT_PKGS := libc6-dev,libstdc++-12-dev,libjsoncpp-dev,libcurl4-openssl-dev,libmodbus-dev,libcpp-httplib-dev,libgtest-dev,libgmock-dev
