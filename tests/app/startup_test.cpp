@@ -46,7 +46,7 @@ TEST(StartUp, ThreeIdentifiersMakeThreeDriversOnOneConnector) {
         << rec;
   c.kill(SIGTERM);
   mtr_test::ProcessResult r;
-  ASSERT_TRUE(c.wait(10000, &r));  // how fast is another test's matter
+  ASSERT_TRUE(c.wait(10000, &r));  // stop timing is the signal tests' concern
   EXPECT_EQ(0, r.status);
 }
 
