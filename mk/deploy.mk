@@ -31,15 +31,7 @@ ARM_CTEST_EXCLUDE ?= ^RsConnectorTest\.LineSettingsAsAppliedToTheDevice$$
 .PHONY: deps-deploy arm-sysroot arm test-arm deb deb-host deb-arm
 
 deps-deploy:
-	@missing=""; for p in $(DEPLOY_PKGS); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
-	  $$SUDO apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	@sh scripts/install-deps.sh $(DEPLOY_PKGS)
 
 # Made again when the package list or the suite changes. Absolute symbolic
 # links in the unpacked tree would point into the host: they are made relative.

@@ -15,15 +15,7 @@ FUZZ_PKGS := clang libclang-rt-14-dev
 .PHONY: deps-fuzz fuzz-build fuzz
 
 deps-fuzz:
-	@missing=""; for p in $(FUZZ_PKGS); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
-	  $$SUDO apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	@sh scripts/install-deps.sh $(FUZZ_PKGS)
 
 $(FUZZ_DIR)/CMakeCache.txt: | deps-fuzz
 	cmake -S fuzz -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++
