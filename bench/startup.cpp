@@ -64,25 +64,13 @@ int main() {
   for (int n : counts) {
     std::string dir = makeTempDir(ramDir() + "/mtr-bench-start.");
     writeFile(dir + "/config.json", replaceAll(mercuryConfig(n, "600"), "@TTY@", name));
-    Proc conf({binDir() + "/mtr-confsrv", "--config", dir + "/config.json", "--port", "0",
-               "--sensor-port", "-1"},
-              dir + "/conf.out", dir + "/conf.err");
-    int port = -1;
-    waitUntil(
-        [&] {
-          std::string out = readFile(dir + "/conf.out");
-          size_t p = out.find("config-port=");
-          if (p == std::string::npos || out.find('\n', p) == std::string::npos) return false;
-          port = atoi(out.c_str() + p + 12);
-          return true;
-        },
-        10, 0.02);
-    if (port <= 0) {
+    std::unique_ptr<Proc> conf;
+    const std::string url = startConfServer(conf, dir + "/config.json", dir);
+    if (url.empty()) {
       printf("| %d | not measured (mtr-confsrv did not start) |\n", n);
       removeTree(dir);
       continue;
     }
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
     std::vector<double> ms;
     for (int run = 0; run < runs; ++run) {
       std::string root = makeTempDir(dir + "/root.");

@@ -159,6 +159,25 @@ void onSignal(int sig) {
 }
 }  // namespace
 
+std::string startConfServer(std::unique_ptr<Proc>& proc, const std::string& config,
+                            const std::string& dir) {
+  proc =
+      std::make_unique<Proc>(std::vector<std::string>{binDir() + "/mtr-confsrv", "--config", config,
+                                                      "--port", "0", "--sensor-port", "-1"},
+                             dir + "/conf.out", dir + "/conf.err");
+  int port = -1;
+  waitUntil(
+      [&] {
+        std::string out = readFile(dir + "/conf.out");
+        size_t p = out.find("config-port=");
+        if (p == std::string::npos || out.find('\n', p) == std::string::npos) return false;
+        port = atoi(out.c_str() + p + 12);
+        return true;
+      },
+      10, 0.02);
+  return port > 0 ? "http://127.0.0.1:" + std::to_string(port) + "/" : "";
+}
+
 void killChildrenOnSignal() {
   struct sigaction sa {};
   sa.sa_handler = onSignal;
@@ -324,25 +343,11 @@ Line::Line(const LineOptions& opt) : opt_(opt) {
     return;
   }
   writeFile(root_ + "/config.json", replaceAll(opt.config_json, "@TTY@", root_ + "/tty"));
-  conf_ = std::make_unique<Proc>(
-      std::vector<std::string>{bin + "/mtr-confsrv", "--config", root_ + "/config.json", "--port",
-                               "0", "--sensor-port", "-1"},
-      root_ + "/conf.out", root_ + "/conf.err");
-  int port = -1;
-  waitUntil(
-      [&] {
-        std::string out = readFile(root_ + "/conf.out");
-        size_t p = out.find("config-port=");
-        if (p == std::string::npos || out.find('\n', p) == std::string::npos) return false;
-        port = atoi(out.c_str() + p + 12);
-        return true;
-      },
-      10, 0.02);
-  if (port <= 0) {
+  url_ = startConfServer(conf_, root_ + "/config.json", root_);
+  if (url_.empty()) {
     error_ = "mtr-confsrv did not start: " + readFile(root_ + "/conf.err");
     return;
   }
-  url_ = "http://127.0.0.1:" + std::to_string(port) + "/";
   ready_ = true;
 }
 

@@ -55,6 +55,11 @@ class Proc {
   int status_ = -1;
 };
 
+// Starts mtr-confsrv on `config` (a free port, no sensor port), its output
+// in `dir`; returns its URL, or "" when it did not come up within 10 s.
+std::string startConfServer(std::unique_ptr<Proc>& proc, const std::string& config,
+                            const std::string& dir);
+
 // On SIGINT or SIGTERM every Proc still running is killed first, so that an
 // interrupted bench leaves no simulator or daemon behind.
 void killChildrenOnSignal();
