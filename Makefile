@@ -12,10 +12,16 @@ all: build
 deps:
 	@sh scripts/install-deps.sh
 
-$(BUILD_DIR)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+# $(call configure,dir,flags): a configure that fails (a package missing, say)
+# leaves no cache behind, so the next run configures afresh. The generated
+# Makefile, not the cache, marks a finished configure.
+configure = cmake -S . -B $(1) $(2) || { rm -f $(1)/CMakeCache.txt; exit 1; }
 
-build: $(BUILD_DIR)/CMakeCache.txt
+$(BUILD_DIR)/Makefile:
+	@sh scripts/install-deps.sh
+	$(call configure,$(BUILD_DIR),$(CMAKE_FLAGS))
+
+build: $(BUILD_DIR)/Makefile
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # Every test on the plain build, then the whole suite under AddressSanitizer

@@ -7,11 +7,11 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ARM_BUILD_DIR ?= build-arm
 ARM_JOBS ?= $(JOBS)
 ARM_CMAKE_FLAGS ?=
-# Emulation makes everything several times slower; a timing-bound test gets
-# one more try (a test that fails twice still fails the run).
-ARM_CTEST_FLAGS ?= --repeat until-pass:2
+ARM_CTEST_FLAGS ?=
 ARM_SUITE ?= bookworm
-ARM_MIRROR ?= http://deb.debian.org/debian
+# The archive this machine's apt already uses for the suite (its mirror or
+# proxy); set ARM_MIRROR to fetch the sysroot from elsewhere.
+ARM_MIRROR ?= $(shell sh scripts/apt-mirror.sh $(ARM_SUITE))
 # Kept out of the source tree, in the user's cache folder.
 ARM_SYSROOT ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/mtr_main/armhf-sysroot
 # Libraries the programs and their tests link against, as armhf packages. The
@@ -42,7 +42,10 @@ arm-sysroot: deps-deploy
 	@want="2 $(ARM_SUITE) $(ARM_SYSROOT_PKGS)"; \
 	if [ "$$(cat $(ARM_SYSROOT)/.mtr-sysroot 2>/dev/null)" != "$$want" ]; then \
 	  set -e; \
-	  echo "creating armhf sysroot in $(ARM_SYSROOT)"; \
+	  if [ -z "$(ARM_MIRROR)" ]; then \
+	    echo "no apt source of this machine serves '$(ARM_SUITE) main'; set ARM_MIRROR=<archive URL>" >&2; exit 1; \
+	  fi; \
+	  echo "creating armhf sysroot in $(ARM_SYSROOT) from $(ARM_MIRROR)"; \
 	  rm -rf "$(ARM_SYSROOT).tmp"; mkdir -p "$(dir $(ARM_SYSROOT))"; \
 	  mmdebstrap --quiet --architectures=armhf --variant=extract \
 	    --include=$(ARM_SYSROOT_PKGS) $(ARM_SUITE) "$(ARM_SYSROOT).tmp" \
@@ -57,11 +60,11 @@ arm-sysroot: deps-deploy
 	  rm -rf "$(ARM_SYSROOT)"; mv "$(ARM_SYSROOT).tmp" "$(ARM_SYSROOT)"; \
 	fi
 
-$(ARM_BUILD_DIR)/CMakeCache.txt: | arm-sysroot
-	cmake -S . -B $(ARM_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=$(ARM_TOOLCHAIN) \
-	  -DMTR_ARM_SYSROOT=$(ARM_SYSROOT) $(ARM_CMAKE_FLAGS)
+$(ARM_BUILD_DIR)/Makefile: | arm-sysroot
+	$(call configure,$(ARM_BUILD_DIR),-DCMAKE_TOOLCHAIN_FILE=$(ARM_TOOLCHAIN) \
+	  -DMTR_ARM_SYSROOT=$(ARM_SYSROOT) $(ARM_CMAKE_FLAGS))
 
-arm: arm-sysroot $(ARM_BUILD_DIR)/CMakeCache.txt
+arm: arm-sysroot $(ARM_BUILD_DIR)/Makefile
 	cmake --build $(ARM_BUILD_DIR) --target mtr_main mtr-metersim mtr-confsrv -j $(ARM_JOBS)
 	@arm-linux-gnueabihf-strip -o $(ARM_BUILD_DIR)/mtr_main.stripped $(ARM_BUILD_DIR)/bin/mtr_main && \
 	  echo "armhf mtr_main: $$(stat -c %s $(ARM_BUILD_DIR)/mtr_main.stripped) bytes stripped"
@@ -73,7 +76,7 @@ arm: arm-sysroot $(ARM_BUILD_DIR)/CMakeCache.txt
 test-arm: arm
 	cmake --build $(ARM_BUILD_DIR) -j $(ARM_JOBS)
 	@if [ "$(ARM_NATIVE_TOOLS)" = 1 ]; then \
-	  [ -f $(BUILD_DIR)/CMakeCache.txt ] || cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS); \
+	  [ -f $(BUILD_DIR)/Makefile ] || $(call configure,$(BUILD_DIR),$(CMAKE_FLAGS)); \
 	  cmake --build $(BUILD_DIR) --target mtr-metersim mtr-confsrv -j $(JOBS); \
 	fi
 	@set -e; w="$(CURDIR)/$(ARM_BUILD_DIR)/emu-bin"; rm -rf "$$w"; mkdir -p "$$w"; \
@@ -96,7 +99,7 @@ deb: deb-host deb-arm
 
 deb-host: deps-deploy
 	@sh scripts/install-deps.sh
-	@[ -f $(BUILD_DIR)/CMakeCache.txt ] || cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+	@[ -f $(BUILD_DIR)/Makefile ] || $(call configure,$(BUILD_DIR),$(CMAKE_FLAGS))
 	cmake --build $(BUILD_DIR) --target mtr_main mtr-metersim mtr-confsrv mtr_package_docs -j $(JOBS)
 	cd $(BUILD_DIR) && cpack -G DEB
 	lintian --fail-on error $(BUILD_DIR)/mtr-main_*_$$(dpkg --print-architecture).deb

@@ -17,10 +17,10 @@ FUZZ_PKGS := clang libclang-rt-14-dev
 deps-fuzz:
 	@sh scripts/install-deps.sh $(FUZZ_PKGS)
 
-$(FUZZ_DIR)/CMakeCache.txt: | deps-fuzz
-	cmake -S fuzz -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++
+$(FUZZ_DIR)/Makefile: | deps-fuzz
+	cmake -S fuzz -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++ || { rm -f $(FUZZ_DIR)/CMakeCache.txt; exit 1; }
 
-fuzz-build: deps deps-fuzz $(FUZZ_DIR)/CMakeCache.txt
+fuzz-build: deps deps-fuzz $(FUZZ_DIR)/Makefile
 	cmake --build $(FUZZ_DIR) --target $(addprefix fuzz_,$(FUZZ_TARGETS)) -j $(FUZZ_JOBS)
 
 fuzz: fuzz-build
