@@ -44,6 +44,7 @@ clean:
 
 -include mk/deploy.mk
 -include mk/fuzz.mk
+-include mk/mutate.mk
 -include mk/sanitize.mk
 -include mk/soak.mk
 include mk/bench.mk
