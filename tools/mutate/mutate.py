@@ -67,7 +67,6 @@ def mask(text):
             m = re.match(r'R"([^(\s]*)\(', text[i:])
             end = text.find(")" + m.group(1) + '"', i) if m else -1
             j = n if end < 0 else end + len(m.group(1)) + 2
-            i += 1
         elif c in "\"'" and not (c == "'" and i and text[i - 1].isdigit()):
             j = i + 1
             while j < n and text[j] != c and text[j] != "\n":
@@ -117,8 +116,9 @@ STMT_KEYWORDS = {"return", "break", "continue", "case", "default", "goto", "if",
                  "do", "else", "throw", "using", "typedef", "namespace", "class", "struct",
                  "enum", "template", "public", "private", "protected", "delete", "new", "auto",
                  "const", "static", "switch", "try", "catch"}
-DROP = re.compile(r"^(?:\+\+|--)?[A-Za-z_][\w]*(?:(?:\.|->|::)[A-Za-z_]\w*|\[[^\]]*\])*"
-                  r"\s*(?:\(.*\)|(?:[-+*/|&^]|<<|>>)?=[^=].*|\+\+|--);$")
+CHAIN = r"[A-Za-z_]\w*(?:(?:\.|->|::)[A-Za-z_]\w*|\[[^\]]*\])*"
+DROP = re.compile(r"^(?:(?:\+\+|--)" + CHAIN + "|" + CHAIN +
+                  r"\s*(?:\(.*\)|(?:[-+*/|&^]|<<|>>)?=[^=].*|\+\+|--));$")
 
 
 def matching_paren(code, i):
