@@ -17,6 +17,7 @@ class ModbusConnectorTest : public ::testing::Test {
   void SetUp() override { peers::logLevel(6); }  // level 7 turns on libmodbus's own printing
   mtr_test::TempDir root;
   mtr_test::ScopedEnv env{"MTR_ROOT", root.path().c_str()};
+  peers::Leds leds{root.path()};
   peers::Pty pty;
 };
 
@@ -56,6 +57,41 @@ TEST_F(ModbusPeerTest, RegisterOperations) {
   ASSERT_EQ(7, conn->SendRawRequest(kSlave, raw, 6, false));
   EXPECT_EQ(withCrc({kSlave, 0x03, 0x02, 0x00, 0x02}), Bytes(raw, raw + 7));
   EXPECT_EQ(0, slave.errors);
+}
+
+// "A" when a transaction starts, "B" when it brought something back; the
+// single writes never light "B".
+TEST_F(ModbusPeerTest, ActivityLeds) {
+  uint16_t r[4] = {1, 2};
+  uint8_t id[MODBUS_MAX_PDU_LENGTH], raw[MODBUS_RTU_MAX_ADU_LENGTH];
+  struct Case {
+    const char* what;
+    std::function<int32_t()> op;
+    int32_t want;
+    size_t send, receive;  // flashes so far
+  } cases[] = {
+      {"read", [&] { return conn->ReadRegisters(kSlave, 0, 2, r, false); }, 2, 0, 0},
+      {"read, flashing", [&] { return conn->ReadRegisters(kSlave, 0, 2, r, true); }, 2, 1, 1},
+      {"failed read", [&] { return conn->ReadRegisters(kSlave, 98, 4, r, true); }, -1, 2, 1},
+      {"write one", [&] { return conn->WriteRegister(kSlave, 20, 1, true); }, 1, 3, 1},
+      {"write many", [&] { return conn->WriteRegisters(kSlave, 20, 2, r, true); }, 2, 4, 1},
+      {"read input", [&] { return conn->ReadInputRegisters(kSlave, 0x100, 1, r, true); }, 1, 5, 2},
+      {"write and read",
+       [&] { return conn->WriteAndReadRegisters(kSlave, 30, 1, r, 30, 1, r, true); }, 1, 6, 3},
+      {"slave id", [&] { return conn->ReportSlaveId(kSlave, sizeof id, id, true) > 0; }, 1, 7, 4},
+      {"raw",
+       [&] {
+         const uint8_t request[] = {kSlave, 0x03, 0x00, 0x02, 0x00, 0x01};
+         std::copy(request, request + 6, raw);
+         return conn->SendRawRequest(kSlave, raw, 6, true);
+       },
+       7, 8, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.want, c.op());
+    EXPECT_TRUE(leds.show(c.send, c.receive));
+  }
 }
 
 TEST_F(ModbusPeerTest, SelectedSlaveSticksUntilAnotherIsChosen) {
