@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -33,9 +32,8 @@ CLed::CLed(const std::string& path, uint32_t on_time_us)
     : path_(path),
       out_(path, std::ios::out | std::ios::trunc | std::ios::binary),
       on_time_us_(on_time_us) {
-  struct stat st;
-  // A plain file standing in for the LED keeps just the current state.
-  rewind_ = out_.good() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  // The LED driver takes each character as the new state, wherever it lands;
+  // a plain file standing in keeps the whole history ("0101...0").
   wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   put('0');
 }
@@ -58,7 +56,6 @@ void CLed::Blink() {
 
 void CLed::put(char state) {
   if (!out_.good()) return;
-  if (rewind_) out_.seekp(0);
   out_.put(state);
   out_.flush();
 }

@@ -35,7 +35,6 @@ class CLed : public myThreadAttached {
 
   std::string path_;
   std::ofstream out_;
-  bool rewind_ = false;
   uint32_t on_time_us_;
   std::atomic<int> pending_{0};
   int wake_fd_ = -1;

@@ -89,12 +89,17 @@ CRSConnector::~CRSConnector() {
 }
 
 bool CRSConnector::open_device() {
+  return openLine(true);
+}
+
+bool CRSConnector::openLine(bool log_failure) {
   // Reopening must not leak the line already held.
   close_device();
   int fd = open(device_.c_str(), O_RDWR | O_NOCTTY);
   if (fd <= 0) {
     if (fd == 0) close(fd);
-    LOG_CRIT("CRSConnector::open_device - Unable open device %s.", device_.c_str());
+    if (log_failure)
+      LOG_CRIT("CRSConnector::open_device - Unable open device %s.", device_.c_str());
     return false;
   }
 
@@ -147,6 +152,9 @@ bool CRSConnector::open_device() {
   requested_ = tio;
   tcsetattr(fd, TCSAFLUSH, &tio);
   fd_.store(fd);
+  hung_up_.store(false);
+  if (outage_.exchange(false))
+    LOG_NOTICE("CRSConnector::open_device - Device %s is back.", device_.c_str());
   return true;
 }
 
@@ -156,23 +164,28 @@ void CRSConnector::close_device() {
 }
 
 int32_t CRSConnector::WriteBuffer(const uint8_t* buf, uint16_t len, bool flash) {
-  if (hung_up_.load() && open_device()) hung_up_.store(false);
+  // A line that hung up earlier: one reopen per write until it is back.
+  if (hung_up_.load()) reopen();
   if (flash) led_a_->Blink();
   ssize_t n = write(fd_.load(), buf, len);
-  noteHangUp(n);
-  // A line that hung up while idle shows it only now: open it again at once,
-  // and when it is not back yet, at every later write.
-  if (hung_up_.load() && open_device()) {
-    hung_up_.store(false);
-    n = write(fd_.load(), buf, len);
-    noteHangUp(n);
-  }
+  // A line that hung up while idle shows it only now: open it again at once.
+  if (noteHangUp(n) && reopen()) noteHangUp(n = write(fd_.load(), buf, len));
   return static_cast<int32_t>(n);
 }
 
-void CRSConnector::noteHangUp(ssize_t result) {
+bool CRSConnector::reopen() {
+  // An outage is logged when it starts and when it ends, not at every write
+  // in between: a meter port can stay unplugged for weeks.
+  if (openLine(!outage_.load())) return true;
+  outage_.store(true);
+  return false;
+}
+
+bool CRSConnector::noteHangUp(ssize_t result) {
   // EIO is how a terminal reports that its line is gone; it never comes back.
-  if (result < 0 && errno == EIO) hung_up_.store(true);
+  if (result >= 0 || errno != EIO) return false;
+  hung_up_.store(true);
+  return true;
 }
 
 int CRSConnector::waitReadable(uint32_t timeout_ms) {

@@ -59,9 +59,17 @@ class CRSConnector : public CConnector {
   std::unique_ptr<CLed> led_a_;
   std::unique_ptr<CLed> led_b_;
   std::atomic<uint32_t> timeout_{5000};
+  // open_device, the critical line left out when `log_failure` is false.
+  bool openLine(bool log_failure);
+  // Opens a hung-up line again; true when it is back.
+  bool reopen();
+  // True (and the line marked hung up) when `result` says the line is gone.
+  bool noteHangUp(ssize_t result);
+
   // The line hung up (a USB adapter pulled, a pty whose other side closed):
   // the next write opens the device path again instead of failing for ever.
   std::atomic<bool> hung_up_{false};
-  void noteHangUp(ssize_t result);
+  // A reopen failed and was logged; the next successful open says so.
+  std::atomic<bool> outage_{false};
   struct termios requested_ {};
 };

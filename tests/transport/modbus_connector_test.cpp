@@ -17,6 +17,7 @@ class ModbusConnectorTest : public ::testing::Test {
   void SetUp() override { peers::logLevel(6); }  // level 7 turns on libmodbus's own printing
   mtr_test::TempDir root;
   mtr_test::ScopedEnv env{"MTR_ROOT", root.path().c_str()};
+  peers::Leds leds{root.path()};
   peers::Pty pty;
 };
 
@@ -34,26 +35,59 @@ class ModbusPeerTest : public ModbusConnectorTest {
   std::unique_ptr<CModbusConnectorItself> conn;
 };
 
-TEST_F(ModbusPeerTest, RegisterOperations) {
+// Each operation with what it reads back and the LEDs flashed so far: "A" when
+// a transaction starts, "B" when it brought something back, never for the
+// single writes.
+TEST_F(ModbusPeerTest, RegisterOperationsAndTheirLeds) {
   uint16_t r[8] = {};
-  ASSERT_EQ(3, conn->ReadRegisters(kSlave, 10, 3, r, false));
-  EXPECT_EQ((Regs{10, 11, 12}), Regs(r, r + 3));
-  ASSERT_EQ(2, conn->ReadInputRegisters(kSlave, 0x106, 2, r, false));
-  EXPECT_EQ((Regs{0xA006, 0xA007}), Regs(r, r + 2));
-  ASSERT_EQ(1, conn->WriteRegister(kSlave, 20, 0xBEEF, false));
   const uint16_t many[3] = {0x0102, 0xFFFF, 0};
-  ASSERT_EQ(3, conn->WriteRegisters(kSlave, 21, 3, many, false));
-  ASSERT_EQ(5, conn->ReadRegisters(kSlave, 19, 5, r, false));
-  EXPECT_EQ((Regs{19, 0xBEEF, 0x0102, 0xFFFF, 0}), Regs(r, r + 5));
-  ASSERT_EQ(4, conn->WriteAndReadRegisters(kSlave, 40, 2, many, 39, 4, r, false));
-  EXPECT_EQ((Regs{39, 0x0102, 0xFFFF, 42}), Regs(r, r + 4));
-
   uint8_t id[MODBUS_MAX_PDU_LENGTH] = {};
-  ASSERT_GE(conn->ReportSlaveId(kSlave, sizeof id, id, false), 5);
-  EXPECT_EQ("\xFFLMB", std::string(reinterpret_cast<char*>(id + 1), 4));  // run, then the name
   // A raw request for holding register 2; the confirmation replaces it in the buffer.
   uint8_t raw[MODBUS_RTU_MAX_ADU_LENGTH] = {kSlave, 0x03, 0x00, 0x02, 0x00, 0x01};
-  ASSERT_EQ(7, conn->SendRawRequest(kSlave, raw, 6, false));
+  struct Case {
+    const char* what;
+    std::function<int32_t()> op;
+    int32_t want;
+    Regs read;
+    size_t send, receive;
+  } cases[] = {
+      {"read", [&] { return conn->ReadRegisters(kSlave, 10, 3, r, true); }, 3, {10, 11, 12}, 1, 1},
+      {"read input",
+       [&] { return conn->ReadInputRegisters(kSlave, 0x106, 2, r, true); },
+       2,
+       {0xA006, 0xA007},
+       2,
+       2},
+      {"write one", [&] { return conn->WriteRegister(kSlave, 20, 0xBEEF, true); }, 1, {}, 3, 2},
+      {"write many", [&] { return conn->WriteRegisters(kSlave, 21, 3, many, true); }, 3, {}, 4, 2},
+      {"read, no flash",
+       [&] { return conn->ReadRegisters(kSlave, 19, 5, r, false); },
+       5,
+       {19, 0xBEEF, 0x0102, 0xFFFF, 0},
+       4,
+       2},
+      {"write and read",
+       [&] { return conn->WriteAndReadRegisters(kSlave, 40, 2, many, 39, 4, r, true); },
+       4,
+       {39, 0x0102, 0xFFFF, 42},
+       5,
+       3},
+      {"failed read", [&] { return conn->ReadRegisters(kSlave, 98, 4, r, true); }, -1, {}, 6, 3},
+      {"slave id",
+       [&] { return conn->ReportSlaveId(kSlave, sizeof id, id, true) >= 5; },
+       1,
+       {},
+       7,
+       4},
+      {"raw", [&] { return conn->SendRawRequest(kSlave, raw, 6, true); }, 7, {}, 8, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.want, c.op());
+    EXPECT_EQ(c.read, Regs(r, r + c.read.size()));
+    EXPECT_TRUE(leds.show(c.send, c.receive));
+  }
+  EXPECT_EQ("\xFFLMB", std::string(reinterpret_cast<char*>(id + 1), 4));  // run, then the name
   EXPECT_EQ(withCrc({kSlave, 0x03, 0x02, 0x00, 0x02}), Bytes(raw, raw + 7));
   EXPECT_EQ(0, slave.errors);
 }

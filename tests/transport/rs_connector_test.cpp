@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <functional>
+
 #include "transport/modbus_connector.h"
 #include "transport/serial_peers.h"
 
@@ -94,6 +96,7 @@ TEST_F(RsConnectorTest, ReadTimeouts) {
     Bytes sent(size_t(c.chunks * c.size));
     for (size_t i = 0; i < sent.size(); ++i) sent[i] = uint8_t(i * 7 + 3);  // LF and XON too
     size_t mark = peers::logMark();
+    peers::Stopwatch sw;  // before the writer, whose gaps are the lower bounds
     std::thread writer([&] {
       for (int k = 0; k < c.chunks; ++k) {
         if (k) std::this_thread::sleep_for(std::chrono::milliseconds(c.gap_ms));
@@ -101,7 +104,6 @@ TEST_F(RsConnectorTest, ReadTimeouts) {
       }
     });
     uint8_t buf[200] = {};
-    peers::Stopwatch sw;
     EXPECT_EQ(c.want, c.cycle ? conn->ReadBufferCycle(buf, 200, false, c.timeout_arg)
                               : conn->ReadBuffer(buf, 200, false));
     double ms = sw.ms();
@@ -114,12 +116,48 @@ TEST_F(RsConnectorTest, ReadTimeouts) {
   }
 }
 
-TEST_F(RsConnectorTest, UnopenableDeviceFailsThroughResultsUntilItAppears) {
-  std::string link = root / "ttyLater";
-  size_t mark = peers::logMark();
+// "A" flashes for what is sent, "B" for what is received, each for 150 ms.
+TEST_F(RsConnectorTest, ActivityLeds) {
+  peers::Leds leds(root.path());
+  auto conn = open();
+  conn->SetTimeout(100);
+  const uint8_t out[3] = {1, 2, 3};
+  uint8_t in[8];
+  struct Case {
+    const char* what;
+    std::function<int32_t()> op;
+    int32_t want;
+    size_t send, receive;  // flashes so far
+  } cases[] = {
+      {"write", [&] { return conn->WriteBuffer(out, 3, false); }, 3, 0, 0},
+      {"read", [&] { return pty.send("abc"), conn->ReadBuffer(in, 8, false); }, 3, 0, 0},
+      {"silence", [&] { return conn->ReadBuffer(in, 8, true); }, -1, 0, 0},
+      {"silence, gathering", [&] { return conn->ReadBufferCycle(in, 3, true, 0); }, -1, 0, 0},
+      {"write, flashing", [&] { return conn->WriteBuffer(out, 3, true); }, 3, 1, 0},
+      {"read, flashing", [&] { return pty.send("abc"), conn->ReadBuffer(in, 8, true); }, 3, 1, 1},
+      {"gathering, flashing",
+       [&] { return pty.send("abc"), conn->ReadBufferCycle(in, 3, true, 0); }, 3, 1, 2},
+  };
+  size_t flashes = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    peers::Stopwatch sw;
+    EXPECT_EQ(c.want, c.op());
+    EXPECT_TRUE(leds.show(c.send, c.receive));
+    if (c.send + c.receive == flashes) continue;
+    flashes = c.send + c.receive;
+    EXPECT_GE(sw.ms(), 150);
+    EXPECT_LT(sw.ms(), 1500);
+  }
+}
+
+TEST_F(RsConnectorTest, MissingDeviceFailsThroughResultsUntilItIsBack) {
+  const std::string link = root / "ttyUSB0";
+  const std::string unable = "Crit: CRSConnector::open_device - Unable open device " + link + ".";
+  const std::string back = "Notice: CRSConnector::open_device - Device " + link + " is back.";
+  peers::LogSince log;
   CRSConnector conn(SettingsMap{{"name", link}, {"speed", "57600"}});
-  EXPECT_EQ(1, peers::logCount(
-                   mark, "Crit: CRSConnector::open_device - Unable open device " + link + "."));
+  EXPECT_EQ(1, log.count(unable));
   EXPECT_EQ(-1, conn.fd());
   const uint8_t byte = 0x55;
   EXPECT_LT(conn.WriteBuffer(&byte, 1, true), 0);
@@ -130,21 +168,40 @@ TEST_F(RsConnectorTest, UnopenableDeviceFailsThroughResultsUntilItAppears) {
   EXPECT_EQ(-1, conn.ReadBufferCycle(buf, sizeof buf, true, 0));
   EXPECT_GE(sw.ms(), 195);  // each read waits its timeout
   conn.close_device();
-  conn.close_device();
   EXPECT_FALSE(conn.open_device());
+  EXPECT_EQ(2, log.count(unable));
   // Once the device is there the same connector opens it, with its settings.
   ASSERT_EQ(0, symlink(pty.path().c_str(), link.c_str()));
   ASSERT_TRUE(conn.open_device());
   struct termios t {};
   ASSERT_EQ(0, tcgetattr(conn.fd(), &t));
   EXPECT_EQ(B57600, cfgetospeed(&t));
-  EXPECT_EQ(1, conn.WriteBuffer(&byte, 1, false));
-  EXPECT_EQ(Bytes{0x55}, pty.receive(1, 500));
   int fd = conn.fd();
   conn.close_device();
   EXPECT_EQ(-1, fcntl(fd, F_GETFD));  // really closed
   conn.close_device();
   EXPECT_TRUE(conn.open_device());
+
+  // A line that hangs up is opened again by the writes: one line when the
+  // outage starts and one when the device is back, however many writes fail.
+  auto now = std::make_unique<peers::Pty>();
+  ASSERT_EQ(0, unlink(link.c_str()));
+  ASSERT_EQ(0, symlink(now->path().c_str(), link.c_str()));
+  ASSERT_TRUE(conn.open_device());
+  for (int outage = 0; outage < 2; ++outage) {
+    SCOPED_TRACE(outage);
+    peers::LogSince gone;
+    now.reset();
+    ASSERT_EQ(0, unlink(link.c_str()));  // its number may go to someone else's pty
+    for (int i = 0; i < 3; ++i) EXPECT_LT(conn.WriteBuffer(&byte, 1, false), 0);
+    EXPECT_EQ(std::make_pair(1, 0), std::make_pair(gone.count(unable), gone.count(back)));
+    now = std::make_unique<peers::Pty>();
+    ASSERT_EQ(0, symlink(now->path().c_str(), link.c_str()));
+    EXPECT_EQ(1, conn.WriteBuffer(&byte, 1, false));
+    EXPECT_EQ(Bytes{0x55}, now->receive(1, 500));
+    EXPECT_EQ(std::make_pair(1, 1), std::make_pair(gone.count(unable), gone.count(back)));
+  }
+  EXPECT_EQ(2, log.count(back));  // explicit opens report no outage of their own
 }
 
 TEST_F(RsConnectorTest, FactoryTakesOnlyExactModbusForModbus) {

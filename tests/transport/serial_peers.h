@@ -5,6 +5,7 @@
 #include <modbus/modbus.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "base/crc.h"
 #include "base/logger.h"
 #include "support/test_support.h"
+#include "transport/rs_connector.h"
 
 namespace peers {
 
@@ -87,6 +89,30 @@ struct LogSince {
   size_t mark = logMark();
   bool has(const std::string& s) const { return logText().find(s, mark) != std::string::npos; }
   int count(const std::string& s) const { return logCount(mark, s); }
+};
+
+// The activity LED files of connectors made under MTR_ROOT `root` (made before
+// them): '0' when opened, then "10" for every flash.
+struct Leds {
+  std::string send_path, receive_path;
+  explicit Leds(const std::string& root)
+      : send_path(root + kLedTransmitPath), receive_path(root + kLedReceivePath) {
+    mkdir((root + "/proc").c_str(), 0755);
+    mkdir((root + "/proc/leds").c_str(), 0755);
+  }
+  std::string send() const { return mtr_test::readFile(send_path); }
+  std::string receive() const { return mtr_test::readFile(receive_path); }
+  static std::string history(size_t flashes) {
+    std::string h = "0";
+    while (flashes--) h += "10";
+    return h;
+  }
+  // Both LEDs dark after exactly these numbers of flashes, at one look.
+  bool show(size_t send_flashes, size_t receive_flashes, int timeout_ms = 5000) const {
+    return mtr_test::waitFor(
+        [&] { return send() == history(send_flashes) && receive() == history(receive_flashes); },
+        timeout_ms, 1);
+  }
 };
 
 // A raw pseudo-terminal. The slave end stays open here too, so the code under

@@ -15,6 +15,7 @@ struct PtyRig {
   PtyMeter pty{[](const Bytes& b, bool quiet) { return quiet ? b.size() : 0; },
                [this](const Bytes& frame) { return meter(frame); }};
   TestDriver driver{"mercury230", {{"net_address", "35"}}, "12345678"};
+  Leds leds{pty.root.path()};
   explicit PtyRig(TableMeter m, int byte_gap_us) : meter(std::move(m)) {
     pty.piece = 1;
     pty.gap_us = byte_gap_us;
@@ -39,6 +40,12 @@ TEST(MercuryPty, SessionOverASlowRealLineWithALostRequest) {
             value(v, 10, 74) + " " + value(v, 10, 72) + " " + value(v, 10, 60));
   rig.pty.stop();
   EXPECT_EQ(3, rig.meter.asked["08 00"]);
+  // Requests go out without a flash; every answer flashes the receive LED.
+  std::string lan;
+  auto dark = [&] { return lan = rig.leds.receive(), lan == Leds::history(lan.size() / 2); };
+  EXPECT_TRUE(mtr_test::waitFor(dark, 5000, 1));
+  EXPECT_GE(lan.size(), 3u);
+  EXPECT_EQ("0", rig.leds.send());
 }
 
 TEST(MercuryPty, SilentMeterFailsInitAfterThreeTimeouts) {
