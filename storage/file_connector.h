@@ -115,4 +115,17 @@ class HeatFileConnector : public FileConnector {
  private:
   // Bounds one release file; false when it was left as it was.
   bool RotateFile(int n, const std::string& folder, const std::string& name);
+
+  // An archive file whose appends fail. Its oldest missing record holds the
+  // timestamp of `kind` back, so later passes read it again, until the file
+  // has failed for a day; then it is given up and the others move on.
+  struct Failing {
+    uint32_t kind;
+    int64_t first;       // oldest record that missed the file, as the meter stamped it
+    int64_t first_line;  // the same as its line would carry it
+    time_t since;        // clock time of the first failure
+    bool given_up;
+  };
+  // Keyed by path; used by the driver thread only.
+  std::map<std::string, Failing> failing_;
 };

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -26,11 +28,67 @@ const char kRotateBusy[] =
 constexpr size_t kMaxLines = 6499;
 constexpr size_t kKeepLines = 4499;
 
-// One write(2) on an O_APPEND descriptor, so a reader never sees half a line;
-// a short write is cut back off.
-bool appendLine(const std::string& path, const std::string& line) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+// A failing archive file holds its kind's timestamp back this long (by the
+// clock) before it is given up: long enough for a full card to be cleared or
+// a remount to finish, short enough that the meter is not asked for a growing
+// backlog on every pass.
+constexpr time_t kRetrySeconds = 86400;
+
+// A release file whose backup cannot be written is left whole until it has
+// this many lines; beyond, its oldest records are dropped without a backup.
+constexpr size_t kMaxLinesUnbacked = 13000;
+
+// What an archive file ends with before a StoreArchive call.
+struct Tail {
+  bool known = false;  // the last line parsed; `time` is its time
+  bool torn = false;   // no line feed at the end
+  int64_t time = 0;
+};
+
+// Lines are appended in time order (rotation sorts what it rewrites), so the
+// last line tells which times a file already holds; only the file's last
+// bytes are read.
+Tail readTail(int fd) {
+  Tail tail;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size == 0) return tail;
+  char buf[512];
+  const off_t len = std::min<off_t>(st.st_size, sizeof buf);
+  if (pread(fd, buf, static_cast<size_t>(len), st.st_size - len) != len) return tail;
+  tail.torn = buf[len - 1] != '\n';
+  if (tail.torn) return tail;
+  const char* end = buf + len - 1;
+  const char* start = end;
+  while (start > buf && start[-1] != '\n') --start;
+  if (start == buf && len < st.st_size) return tail;  // longer than any line we write
+  mtr::ArchiveRecord rec;
+  if (mtr::parseArchiveLine(start, end, rec)) {
+    tail.known = true;
+    tail.time = rec.time;
+  }
+  return tail;
+}
+
+enum class Append { kWritten, kPresent, kFailed };
+
+// Appends `line`, stamped `t`, unless the file already held a line of that
+// time or later when this call began (`tails` keeps that per path, so equal
+// times within one list all go in). One write(2) on an O_APPEND descriptor,
+// so a reader never sees half a line; a short write is cut back off.
+Append appendRecord(const std::string& path, int64_t t, std::string line,
+                    std::map<std::string, Tail>& tails) {
+  int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return Append::kFailed;
+  auto it = tails.find(path);
+  if (it == tails.end()) it = tails.emplace(path, readTail(fd)).first;
+  Tail& tail = it->second;
+  if (tail.known && t <= tail.time) {
+    close(fd);
+    return Append::kPresent;
+  }
+  // A torn last line stays on its own line (rotation drops it); ours is whole.
+  if (tail.torn) line.insert(0, 1, '\n');
   struct stat st;
   bool have_size = fstat(fd, &st) == 0;
   ssize_t n;
@@ -44,7 +102,8 @@ bool appendLine(const std::string& path, const std::string& line) {
     }
   }
   close(fd);
-  return ok;
+  if (ok) tail.torn = false;
+  return ok ? Append::kWritten : Append::kFailed;
 }
 
 void syncFile(const std::string& path) {
@@ -131,12 +190,14 @@ bool HeatFileConnector::StoreArchive(const MeasuredValueList& values, uint32_t k
                                      bool is_vist) {
   LOG_DEBUG("%s", is_vkt7 ? "bIsVKT7 true" : "bIsVKT7 false");
   LOG_DEBUG("%s", is_vist ? "bIsVist true" : "bIsVist false");
-  int64_t newest = 0;
-  // The timestamp file must not pass a record that failed to reach its file,
-  // or that record would never be read again.
-  bool failed = false;
-  int64_t first_failed = 0;
-  std::vector<int64_t> written_times;
+  // A record that misses its file holds the timestamp below it, so later
+  // passes read it again; files that already hold a record's time skip it, so
+  // re-reading duplicates nothing. A file failing for kRetrySeconds is given
+  // up (logged) and no longer holds the others back; when it takes lines
+  // again, the gap it has is logged.
+  const time_t now = clock->now();
+  std::map<std::string, Tail> tails;
+  std::vector<int64_t> stored_times;
   std::set<std::string> touched;
   for (const MeasuredValue& v : values) {
     const std::string* name = LookupName(ValueNameTable, v.value_key());
@@ -154,21 +215,48 @@ bool HeatFileConnector::StoreArchive(const MeasuredValueList& values, uint32_t k
       if (v.kind == Integral_hourly) shift = 3600;
       if (v.kind == Integral_daily) shift = 86400;
     }
-    int64_t t = static_cast<int64_t>(v.timestamp) + shift;
+    const int64_t t = static_cast<int64_t>(v.timestamp) + shift;
     std::string line =
         std::to_string(t) + "," + std::to_string(v.opc_quality) + "," + v.value + "\n";
-    bool counts = v.param_code != 14 && v.param_code != 15;
-    if (!appendLine(path, line)) {
-      if (counts && (!failed || v.timestamp < first_failed)) first_failed = v.timestamp;
-      failed = failed || counts;
+    Append result = appendRecord(path, t, std::move(line), tails);
+    if (result == Append::kFailed) {
+      auto [it, fresh] = failing_.try_emplace(path, Failing{kind, v.timestamp, t, now, false});
+      if (!fresh && v.timestamp < it->second.first) {
+        it->second.first = v.timestamp;
+        it->second.first_line = t;
+      }
       continue;
     }
-    touched.insert(path);
-    LOG_DEBUG("val %s time %d", v.value.c_str(), static_cast<int>(t));
-    if (counts) written_times.push_back(v.timestamp);
+    if (result == Append::kWritten) {
+      touched.insert(path);
+      LOG_DEBUG("val %s time %d", v.value.c_str(), static_cast<int>(t));
+      auto f = failing_.find(path);
+      if (f != failing_.end()) {
+        const char* rel = path.c_str() + std::min(path.size(), storage_root.size());
+        if (t > f->second.first_line)
+          LOG_ERR("HeatFileConnector::StoreArchive %s lacks lines from %lld to before %lld", rel,
+                  static_cast<long long>(f->second.first_line), static_cast<long long>(t));
+        else if (f->second.given_up)
+          LOG_NOTICE("HeatFileConnector::StoreArchive %s writable again", rel);
+        failing_.erase(f);
+      }
+    }
+    if (v.param_code != 14 && v.param_code != 15) stored_times.push_back(v.timestamp);
   }
-  for (int64_t t : written_times)
-    if ((!failed || t < first_failed) && t > newest) newest = t;
+  int64_t hold = INT64_MAX;
+  for (auto& [path, f] : failing_) {
+    if (f.kind != kind) continue;
+    if (!f.given_up && now - f.since >= kRetrySeconds) {
+      f.given_up = true;
+      LOG_ERR("HeatFileConnector::StoreArchive gives up %s, failing since %lld, from line %lld on",
+              path.c_str() + std::min(path.size(), storage_root.size()),
+              static_cast<long long>(f.since), static_cast<long long>(f.first_line));
+    }
+    if (!f.given_up) hold = std::min(hold, f.first);
+  }
+  int64_t newest = 0;
+  for (int64_t t : stored_times)
+    if (t < hold && t > newest) newest = t;
   // The lines reach the card before the timestamp that covers them.
   for (const std::string& path : touched) syncFile(path);
   if (newest != 0) WriteTimestamp(kind, static_cast<time_t>(newest));
@@ -204,10 +292,11 @@ bool HeatFileConnector::RotateFile(int n, const std::string& folder, const std::
   if (static_cast<size_t>(st.st_size) <= kMaxLines) return false;
   std::string text;
   if (!mtr::readFile(path, text)) return false;
-  if (mtr::countLineFeeds(text) <= kMaxLines) return false;
+  const size_t lines = mtr::countLineFeeds(text);
+  if (lines <= kMaxLines) return false;
 
   std::vector<mtr::ArchiveRecord> recs;
-  recs.reserve(mtr::countLineFeeds(text) + 1);
+  recs.reserve(lines + 1);
   size_t bad = mtr::parseArchiveText(text, recs);
   text.clear();
   text.shrink_to_fit();
@@ -224,6 +313,8 @@ bool HeatFileConnector::RotateFile(int n, const std::string& folder, const std::
 
   // The outdated records are safe in the backup folder before the release
   // file loses them; until the final rename the release file holds them all.
+  // Without a backup the file is left whole, up to kMaxLinesUnbacked lines;
+  // a file longer than that drops its oldest records as the other folders do.
   if (folder == "tc_archives" && k > 0) {
     std::string stamp = utcStamp(clock->now());
     std::string base = key + "_" + n_text + "_" + f + "_" + stamp;
@@ -231,19 +322,28 @@ bool HeatFileConnector::RotateFile(int n, const std::string& folder, const std::
     LOG_DEBUG("Create outdated file: %s", outdated.c_str());
     std::string content;
     mtr::formatArchiveRecords(recs.data(), recs.data() + k, content);
-    if (!mtr::writeDurable(outdated, content, perms)) {
+    bool backed_up = mtr::writeDurable(outdated, content, perms);
+    if (!backed_up) {
       LOG_ERR("CJSONRPCConnector::RotateArchivesSys cannot write %s", outdated.c_str());
-      return false;
+    } else {
+      backup = backup_dir + "/" + base;
+      // Two rotations of one file within a second must not overwrite a backup.
+      for (int i = 1; mtr::fileExists(backup); ++i)
+        backup = backup_dir + "/" + base + "_" + std::to_string(i);
+      backed_up = mtr::moveDurable(outdated, backup);
+      if (!backed_up) {
+        LOG_CRIT("CJSONRPCConnector::RotateArchivesSys error of renaming: file %s to file %s",
+                 outdated.c_str(), backup.c_str());
+        backup.clear();
+      }
     }
-    backup = backup_dir + "/" + base;
-    // Two rotations of one file within a second must not overwrite a backup.
-    for (int i = 1; mtr::fileExists(backup); ++i)
-      backup = backup_dir + "/" + base + "_" + std::to_string(i);
-    if (!mtr::moveDurable(outdated, backup)) {
-      LOG_CRIT("CJSONRPCConnector::RotateArchivesSys error of renaming: file %s to file %s",
-               outdated.c_str(), backup.c_str());
+    if (!backed_up) {
       unlink(outdated.c_str());
-      return false;
+      if (lines <= kMaxLinesUnbacked) return false;
+      LOG_CRIT(
+          "CJSONRPCConnector::RotateArchivesSys no backup: %zu records %lld..%lld of %s dropped", k,
+          static_cast<long long>(recs.front().time), static_cast<long long>(recs[k - 1].time),
+          path.c_str() + std::min(path.size(), storage_root.size()));
     }
   }
 

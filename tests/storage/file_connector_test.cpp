@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "base/fsutil.h"
 #include "base/logger.h"
@@ -113,25 +114,32 @@ class Storage : public ::testing::Test {
 };
 
 TEST_F(Storage, RotationKeepsNewestAndBacksUpOrDropsOldest) {
-  const std::pair<std::string, size_t> cases[] = {{"tc_archives", 6499},
-                                                  {"tc_archives", 6500},
-                                                  {"tc_tmp_archives", 6500},
-                                                  {"tmp_archives", 6600}};
+  // Without a backup folder a release file is left whole up to 13000 lines.
+  const struct {
+    std::string folder;
+    size_t lines;
+    bool backup_ok;
+  } cases[] = {{"tc_archives", 6499, true},     {"tc_archives", 6500, true},
+               {"tc_tmp_archives", 6500, true}, {"tmp_archives", 6600, true},
+               {"tc_archives", 13000, false},   {"tc_archives", 13001, false}};
   const std::string backup = storage("tc_backup/4711_1_A202_2023-11-14_22-13-20");
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.first + " " + std::to_string(c.second));
+    SCOPED_TRACE(c.folder + " " + std::to_string(c.lines));
     wipe();
     auto fc = make(0, {}, &clock_);
     fc->ArchiveDir(0, false);
-    const std::string file = storage("4711/1/" + c.first + "/A202");
-    ASSERT_TRUE(mtr::makeDirs(storage("4711/1/" + c.first)));
-    std::vector<Rec> recs = makeRecords(c.second, 7);
+    if (!c.backup_ok) std::filesystem::remove(storage("tc_backup"));  // a file in its place
+    if (!c.backup_ok) writeFile(storage("tc_backup"), "");
+    const std::string file = storage("4711/1/" + c.folder + "/A202");
+    ASSERT_TRUE(mtr::makeDirs(storage("4711/1/" + c.folder)));
+    std::vector<Rec> recs = makeRecords(c.lines, 7);
     writeFile(file, text(recs, false));
     chmod(file.c_str(), 0640);
-    fc->RotateArchivesSys(1, c.first);
-    if (c.second < 6500) {
+    fc->RotateArchivesSys(1, c.folder);
+    if (c.lines < 6500 || (!c.backup_ok && c.lines <= 13000)) {
       EXPECT_EQ(text(recs, false), readFile(file));
       EXPECT_FALSE(exists(backup));
+      EXPECT_EQ(Names{"4711"}, listDir(tmp("")));
       continue;
     }
     std::sort(recs.begin(), recs.end(), [](const Rec& a, const Rec& b) { return a.t < b.t; });
@@ -139,9 +147,12 @@ TEST_F(Storage, RotationKeepsNewestAndBacksUpOrDropsOldest) {
     EXPECT_EQ(text({split, recs.end()}, true), readFile(file));  // shows the first bad line
     EXPECT_EQ(0640u, modeOf(file));
     EXPECT_EQ(Names{"4711"}, listDir(tmp("")));  // no outdated file left
-    EXPECT_EQ(Names{}, listDir(storage("4711/1/rotate/" + c.first)));
+    EXPECT_EQ(Names{}, listDir(storage("4711/1/rotate/" + c.folder)));
     EXPECT_FALSE(fc->LockExists(0));
-    if (c.first != "tc_archives") {
+    EXPECT_EQ(c.backup_ok ? 0 : 1,
+              logCount("no backup: 8502 records " + std::to_string(recs.front().t) + ".." +
+                       std::to_string((split - 1)->t) + " of 4711/1/tc_archives/A202 dropped"));
+    if (c.folder != "tc_archives" || !c.backup_ok) {
       EXPECT_EQ(Names{}, listDir(storage("tc_backup")));
       continue;
     }
@@ -149,7 +160,7 @@ TEST_F(Storage, RotationKeepsNewestAndBacksUpOrDropsOldest) {
     EXPECT_EQ(0640u, modeOf(backup));
     // a second rotation within the same second keeps the first backup
     writeFile(file, readFile(file) + text(makeRecords(2001, 1, 1800000000), true));
-    fc->RotateArchivesSys(1, c.first);
+    fc->RotateArchivesSys(1, c.folder);
     EXPECT_EQ(Names({"4711_1_A202_2023-11-14_22-13-20", "4711_1_A202_2023-11-14_22-13-20_1"}),
               listDir(storage("tc_backup")));
     EXPECT_EQ(text({recs.begin(), split}, true), readFile(backup));
@@ -198,7 +209,6 @@ TEST_F(Storage, ReporterLockMakesMaintenanceWait) {
   std::string dir = fc->ArchiveDir(0, false);
   writeFile(dir + "A20", text(makeRecords(6500, 5), false));
   fc->CreateLock(1);
-  EXPECT_TRUE(exists(tmp("RPRT_LCK_4711")));
   fc->RotateArchivesSys(1, "tc_archives");
   EXPECT_EQ(180000, clock.slept_ms);  // 60 s per check
   EXPECT_FALSE(own_lock_while_waiting);
@@ -351,13 +361,13 @@ TEST_F(Storage, ValueWriter) {
 }
 
 TEST_F(Storage, StoreArchiveAppendsLinesAndWritesNewestTime) {
-  auto fc = make();
+  auto fc = make(0, {}, &clock_);
   EXPECT_TRUE(fc->StoreArchive({}, Hourly, false, false));  // nothing, not even the time
   EXPECT_EQ(Names{}, listDir(storage("4711")));
   const int32_t t0 = 1700002800;
   const std::string path = storage("4711/1/tc_archives/A202");
   ASSERT_TRUE(mtr::makeDirs(storage("4711/1/tc_archives")));
-  writeFile(path, "1,0,0\n");  // earlier lines stay
+  writeFile(path, "1,0,0");  // earlier lines stay; a torn one keeps its own line
   MeasuredValueList list;
   std::string expected = "1,0,0\n";
   for (int i = 0; i < 10; ++i) {
@@ -370,16 +380,53 @@ TEST_F(Storage, StoreArchiveAppendsLinesAndWritesNewestTime) {
   writeFile(storage("4711/timestamp_max_hourly"), "garbage");
   EXPECT_EQ(0, fc->ReadTimestamp(Hourly));
 
-  // journal codes leave lines but no time; a record that could not be
-  // appended holds the time back so that it is read again
+  // journal codes leave lines but no time
   fc->StoreArchive({mv(14, Daily, "9", 7000)}, Daily, false, false);
   EXPECT_EQ("7000,0,9\n", readFile(storage("4711/1/tc_archives/A56")));
   EXPECT_FALSE(exists(storage("4711/timestamp_max_daily")));
-  ASSERT_TRUE(mtr::makeDirs(storage("4711/1/tc_archives/A203")));
-  fc->StoreArchive(
-      {mv(50, Hourly, "1", 1000), mv(52, Hourly, "2", 2000), mv(50, Hourly, "3", 3000)}, Hourly,
-      false, false);
-  EXPECT_EQ(1000, fc->ReadTimestamp(Hourly));
+
+  // A203 refuses appends in some passes (a link into a missing folder). Each
+  // pass reads from the stored time on in windows of ten hours, as the daily
+  // pass does. A failed record holds the time back and is read again; a file
+  // that already has a time skips it; a day of failures gives the file up.
+  wipe();
+  fc = make(0, {}, &clock_);
+  const int64_t h0 = 1700002800;
+  auto pass = [&](int hours) {
+    const int64_t till = h0 + (hours - 1) * 3600;
+    for (int64_t from = std::max<int64_t>(fc->ReadTimestamp(Hourly) + 3600, h0); from <= till;
+         from += 36000) {
+      MeasuredValueList window;
+      for (int64_t t = from; t <= std::min(from + 32400, till); t += 3600)
+        for (uint32_t code : {50u, 52u}) window.push_back(mv(code, Hourly, "1", int32_t(t)));
+      fc->StoreArchive(window, Hourly, false, false);
+    }
+  };
+  auto lines = [&](int first, int count) {
+    std::string out;
+    for (int i = first; i < first + count; ++i) out += std::to_string(h0 + i * 3600) + ",0,1\n";
+    return out;
+  };
+  const std::string a203 = fc->ArchiveDir(0, false) + "A203";
+  // broken, clock advance, hours read (A202 holds each once), hours the timestamp covers
+  const std::tuple<bool, long, int, int> steps[] = {
+      {true, 0, 13, 0},      {true, 3600, 14, 0},  {false, 3600, 15, 15}, {true, 3600, 16, 15},
+      {true, 86400, 17, 17}, {true, 3600, 18, 18}, {false, 3600, 19, 19}};
+  for (const auto& [broken, advance_s, hours, stored] : steps) {
+    SCOPED_TRACE("hours " + std::to_string(hours));
+    std::filesystem::remove(a203);
+    std::filesystem::create_symlink(root_ / (broken ? "gone/A203" : "A203"), a203);
+    clock_.advance(advance_s * 1000);
+    pass(hours);
+    EXPECT_EQ(lines(0, hours), readFile(storage("4711/1/tc_archives/A202")));
+    EXPECT_EQ(stored ? h0 + (stored - 1) * 3600 : 0, fc->ReadTimestamp(Hourly));
+  }
+  EXPECT_EQ(lines(0, 15) + lines(18, 1), readFile(a203));
+  EXPECT_EQ(1, logCount("gives up 4711/1/tc_archives/A203, failing since 1700010800, from line " +
+                        std::to_string(h0 + 15 * 3600) + " on"));
+  EXPECT_EQ(1,
+            logCount("4711/1/tc_archives/A203 lacks lines from " + std::to_string(h0 + 15 * 3600) +
+                     " to before " + std::to_string(h0 + 18 * 3600)));
 }
 
 TEST_F(Storage, IntegralRecordsAreShiftedUnlessArchiveModeTwo) {
