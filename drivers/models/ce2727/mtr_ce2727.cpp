@@ -1,6 +1,5 @@
 #include "drivers/models/ce2727/mtr_ce2727.h"
 
-#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "ce2727_test_util.h"
 #include "drivers/models/ce2727/ce2727_connector.h"
 #include "drivers/models/ce2727/mtr_ce2727.h"
