@@ -45,10 +45,11 @@
 //
 // Unreadable values: a value the parser cannot read (a date that is not a
 // date, an archive answer shorter than its field list, a field type the list
-// does not know) costs that value, or for an archive or profile answer that
-// whole answer, never the session. A failed read is only: no answer, a short
-// answer, a bad CRC, an answer from another address or to another command, and
-// a refusal (reason 1).
+// does not know) costs that value (for an archive or profile answer, that
+// whole answer; for a journal, that record), never the session; it is logged
+// at Warning once a session with the answer's bytes. A failed read is only: no
+// answer, a short answer, a bad CRC, an answer from another address or to
+// another command, and a refusal (reason 1).
 //
 // BCD below: one byte, two decimal digits (0x24 is 24). Dates are the meter's
 // local time. "u16"/"u32"/"s16"/"s32": little-endian integers.
