@@ -1,7 +1,8 @@
 // The CE2727 family (CE2727, CE2727A) as the meters answer on the line.
 // Request: 02, length, address (4), password (4), 01, command, parameters,
 // CRC-16/X-25 low byte first. Answer: 02, length, own address, four zero
-// bytes, return code, the command echoed, data, CRC. A refusal carries no data.
+// bytes, return code (or 01 in the "table" layout), the command echoed, data,
+// CRC. A refusal carries no data, its code at byte 10 in either layout.
 // Multi-byte fields are little-endian; dates are BCD in the meter's local time.
 #include <algorithm>
 #include <array>
@@ -94,11 +95,11 @@ void appendCrc(Bytes& b) {
   b.push_back(static_cast<uint8_t>(crc >> 8));
 }
 
-Bytes frame(uint32_t address, uint8_t code, uint8_t cmd, const Bytes& data) {
+Bytes frame(uint32_t address, uint8_t code, uint8_t cmd, const Bytes& data, bool table = false) {
   Bytes b{0x02, static_cast<uint8_t>(kHeader + data.size() + 2)};
   putU32(b, address);
   putU32(b, 0);  // the meter never sends a password back
-  b.push_back(code);
+  b.push_back(table && code == kDone ? 0x01 : code);
   b.push_back(cmd);
   b.insert(b.end(), data.begin(), data.end());
   appendCrc(b);
@@ -149,6 +150,14 @@ const JournalKind* journalKind(int number) {
   return nullptr;
 }
 
+// An archive answer spoilt on purpose: of command 15, 13 or 17, for the day,
+// month or half-day that starts at `start`.
+struct BadAnswer {
+  uint8_t cmd;
+  time_t start;
+  bool cut;  // the answer ends after the date; else the date is not BCD
+};
+
 struct Depth {
   int days = 60;
   int months = 36;
@@ -170,6 +179,8 @@ class CeMeter {
   Depth depth;
   std::map<time_t, uint8_t> slot_status;               // slot start -> status byte
   std::map<int, std::vector<JournalRecord>> journals;  // oldest first
+  bool table_layout = false;                           // 01 at byte 10 of a data answer
+  std::vector<BadAnswer> bad_answers;
 
   // Return code; `data` filled when it is kDone.
   uint8_t respond(uint8_t cmd, const uint8_t* p, size_t np, Bytes& data, std::string& note) const;
@@ -186,6 +197,8 @@ class CeMeter {
   uint8_t events(const uint8_t* p, Bytes& data, std::string& note) const;
   void counters(Bytes& data, double t) const;
   uint8_t slotStatus(time_t t0, time_t now) const;
+  // Spoils the data of an answer that `bad_answers` names.
+  void spoil(uint8_t cmd, time_t start, Bytes& data, std::string& note) const;
 };
 
 uint8_t CeMeter::systemInfo(Bytes& d) const {
@@ -269,6 +282,7 @@ uint8_t CeMeter::daily(const uint8_t* p, Bytes& d, std::string& note) const {
   }
   d.insert(d.end(), p, p + 3);
   counters(d, static_cast<double>(end));
+  spoil(15, start, d, note);
   return kDone;
 }
 
@@ -295,6 +309,7 @@ uint8_t CeMeter::monthly(const uint8_t* p, Bytes& d, std::string& note) const {
   }
   d.insert(d.end(), p, p + 2);
   counters(d, static_cast<double>(end));
+  spoil(13, start, d, note);
   return kDone;
 }
 
@@ -338,7 +353,25 @@ uint8_t CeMeter::profile(const uint8_t* p, Bytes& d, std::string& note) const {
     d.push_back(st);
     putU16(d, static_cast<uint32_t>(std::max(0.0, std::min(65535.0, std::round(w)))));
   }
+  spoil(17, start, d, note);
   return kDone;
+}
+
+void CeMeter::spoil(uint8_t cmd, time_t start, Bytes& d, std::string& note) const {
+  for (const auto& b : bad_answers) {
+    if (b.cmd != cmd || b.start != start) continue;
+    // The date: day, month, year of a day; month, year; or the profile's
+    // half-day and its date (byte 1 is the period).
+    size_t date = cmd == 15 ? 3 : cmd == 13 ? 2 : 5;
+    if (b.cut) {
+      d.resize(date);
+      note += ": cut short";
+    } else {
+      for (size_t i = 0; i < date; ++i)
+        if (cmd != 17 || i != 1) d[i] = 0xFF;
+      note += ": date spoilt";
+    }
+  }
 }
 
 uint8_t CeMeter::events(const uint8_t* p, Bytes& d, std::string& note) const {
@@ -540,9 +573,9 @@ uint32_t passwordField(const JsonFields& f) {
 class CE2727Family : public Family {
  public:
   std::vector<std::string> keys() const override {
-    return {"address",      "password", "password_type",  "model",      "serial",
-            "manufactured", "firmware", "errors",         "diagnostic", "versions",
-            "status",       "depth",    "profile_status", "journals"};
+    return {"address",        "password", "password_type", "model",      "serial", "manufactured",
+            "firmware",       "errors",   "diagnostic",    "versions",   "status", "depth",
+            "profile_status", "journals", "layout",        "bad_answers"};
   }
 
   void addMeter(const JsonFields& f, std::unique_ptr<MeterCore> core) override;
@@ -587,7 +620,7 @@ class CE2727Family : public Family {
       code = m->respond(cmd, req.data() + kHeader, req.size() - kHeader - 2, data, out.note);
     }
     if (code != kDone) data.clear();
-    out.bytes = frame(m->address, code, cmd, data);
+    out.bytes = frame(m->address, code, cmd, data, m->table_layout);
     out.meter_id = std::to_string(m->address);
     out.meter_name = m->core->name;
     return true;
@@ -729,6 +762,37 @@ void CE2727Family::addMeter(const JsonFields& f, std::unique_ptr<MeterCore> core
       std::stable_sort(
           records.begin(), records.end(),
           [](const JournalRecord& a, const JournalRecord& b) { return a.made < b.made; });
+    }
+  }
+  std::string layout = f.text("layout", "code");
+  if (layout != "code" && layout != "table") f.fail("layout", "\"code\" or \"table\"");
+  m->table_layout = layout == "table";
+
+  if (f.has("bad_answers")) {
+    const Json::Value& list = f.raw("bad_answers");
+    if (!list.isArray()) f.fail("bad_answers", "expected [{\"cmd\": 15, \"at\": time}, ...]");
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+      std::string what = "bad_answers[" + std::to_string(i) + "]";
+      int cmd = 15;
+      time_t at;
+      std::string defect = "date";
+      if (list[i].isObject()) {
+        JsonFields bf(list[i], f.where() + ": " + what, f.base());
+        bf.allowOnly({"cmd", "at", "defect"});
+        cmd = static_cast<int>(bf.integer("cmd", 15, 13, 17));
+        if (cmd == 14 || cmd == 16) bf.fail("cmd", "15 daily, 13 monthly or 17 profile");
+        if (!bf.has("at")) bf.fail("at", "required");
+        at = bf.time("at", 0);
+        defect = bf.text("defect", "date");
+        if (defect != "date" && defect != "short") bf.fail("defect", "\"date\" or \"short\"");
+      } else {
+        at = f.timeValue(list[i], what);
+      }
+      std::tm tm = localTm(at);
+      time_t start = cmd == 13 ? monthStart(at) : dayStart(at);
+      if (cmd == 17 && tm.tm_hour >= 12)
+        start = localTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, 12);
+      m->bad_answers.push_back({static_cast<uint8_t>(cmd), start, defect == "short"});
     }
   }
   m->core = std::move(core);

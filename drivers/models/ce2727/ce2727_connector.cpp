@@ -203,8 +203,9 @@ bool CCE2727Connector::exchangeOnce(const Request& r) {
   }
   bool has_params = frameLength() > kMinFrame;
   expected = has_params ? length_byte : r.p1;
-  // A refusal is short whatever the request expected.
-  if (!has_params && a[10] != 0 && length_byte < expected) expected = length_byte;
+  // An answer without data is short whatever the request expected; byte 10
+  // cannot tell it, as some meters put 0x01 there in every answer.
+  if (length_byte == kMinFrame) expected = kMinFrame;
   if (expected < kMinFrame || expected > kMaxFrame) expected = kMinFrame;
 
   got += readUpTo(got, expected - got);

@@ -32,6 +32,8 @@ class CCE2727Connector {
   int frameLength() const { return frame_len_; }
   const uint8_t* answer() const { return answer_.data(); }
   int answerLength() const { return answer_len_; }
+  // An answer without data is the meter's "no", its reason at byte 10.
+  bool answerHasData() const { return answer_len_ > CmtrCE2727Requests::kMinFrame; }
   uint8_t answerCode() const { return answer_len_ > 10 ? answer_[10] : 0xFF; }
   const uint8_t* answerData() const { return answer_.data() + CmtrCE2727Requests::kHeaderSize; }
   int answerDataLength() const { return answer_len_ - CmtrCE2727Requests::kHeaderSize - 2; }

@@ -1,5 +1,8 @@
 #include "drivers/models/ce2727/ce2727_requests.h"
 
+#include <cinttypes>
+#include <cstdio>
+
 #include "server/measured_value.h"
 
 namespace CmtrCE2727Requests {
@@ -170,6 +173,90 @@ const char* JournalEventName(int journal) {
 int JournalEventValue(int journal) {
   int i = eventIndex(journal);
   return i < 0 ? 0 : 1 << i;
+}
+
+int Bcd(uint8_t b) {
+  int hi = b >> 4, lo = b & 0x0F;
+  return hi > 9 || lo > 9 ? -1 : hi * 10 + lo;
+}
+
+bool ValidDate(int day, int month, int year2) {
+  return day >= 1 && day <= 31 && month >= 1 && month <= 12 && year2 >= 0 && year2 <= 99;
+}
+
+time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+  struct tm tm {};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = -1;
+  return mktime(&tm);
+}
+
+std::string Scaled(int64_t v, int decimals) {
+  int64_t div = 1;
+  for (int i = 0; i < decimals; ++i) div *= 10;
+  uint64_t a = v < 0 ? static_cast<uint64_t>(-v) : static_cast<uint64_t>(v);
+  char buf[48];
+  if (decimals == 0) {
+    snprintf(buf, sizeof buf, "%s%" PRIu64, v < 0 ? "-" : "", a);
+  } else {
+    snprintf(buf, sizeof buf, "%s%" PRIu64 ".%0*" PRIu64, v < 0 ? "-" : "", a / div, decimals,
+             a % div);
+  }
+  return buf;
+}
+
+ArchiveAnswer ParseArchiveAnswer(const std::vector<Field>& fields, const uint8_t* frame, int len,
+                                 bool next_midnight, time_t from, time_t till) {
+  ArchiveAnswer out;
+  auto defect = [&](ArchiveDefect d, const Field& f, int pos) {
+    out.defect = d;
+    out.field = &f;
+    out.position = pos;
+    out.values.clear();
+    return out;
+  };
+  int pos = kHeaderSize;
+  time_t rec_time = 0;
+  bool in_window = false;
+  for (const auto& f : fields) {
+    if (pos + f.size > len - 2) return defect(kArchiveOutOfPacket, f, pos);
+    const uint8_t* p = frame + pos;
+    switch (f.type) {
+      case kFieldSkip:
+        break;
+      case kFieldDate:
+      case kFieldMonth: {
+        bool day_field = f.type == kFieldDate;
+        int day = day_field ? Bcd(p[0]) : 1;
+        int month = Bcd(p[day_field ? 1 : 0]);
+        int year = Bcd(p[day_field ? 2 : 1]);
+        if (!ValidDate(day, month, year)) return defect(kArchiveBadDate, f, pos);
+        // Month m names the end of that month: the first of month m + 1.
+        rec_time = day_field ? LocalTime(2000 + year, month, day) + (next_midnight ? 86400 : 0)
+                             : LocalTime(2000 + year, month + 1, 1);
+        in_window = rec_time >= from && rec_time <= till;
+        break;
+      }
+      case kFieldCount:
+      case kFieldEnergy:
+        if (in_window) {
+          uint32_t count =
+              uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+          out.values.push_back(
+              {&f, f.type == kFieldEnergy ? Scaled(count, 3) : std::to_string(count), rec_time});
+        }
+        break;
+      default:
+        return defect(kArchiveUnknownType, f, pos);
+    }
+    pos += f.size;
+  }
+  return out;
 }
 
 }  // namespace CmtrCE2727Requests

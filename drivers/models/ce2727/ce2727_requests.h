@@ -17,16 +17,39 @@
 //   0      0x02
 //   1      total frame length, CRC included
 //   2..5   the meter's own address
-//   6..9   zero (the meter never sends a password back; not checked)
-//   10     return code: 0 done, 1 access denied (wrong password),
-//          2 unknown command, 3 wrong parameters, 4 no record for the requested
-//          date or index, 5 the requested date lies past the newest record
-//          (end of archive)
+//   6..9   zero, or the password echoed (not read)
+//   10     0x01 as in the request, or 0x00 (meters differ; an answer with
+//          data is good whatever this byte holds); in an answer without data,
+//          the reason (below)
 //   11     the command, echoed
 //   12..   data (offsets below count from here, "data byte 0")
 //   end-2  CRC-16/X-25 of all preceding bytes, low byte first
-// A refusal (return code not 0) carries no data: it is 14 bytes long. A meter
-// keeps silent on a frame with a bad CRC or another address.
+// An answer without data is 14 bytes, header and CRC: the meter's "no", with
+// its reason at byte 10: 1 access denied (wrong password), 2 unknown command,
+// 3 wrong parameters, 4 no record for the requested date or index, 5 the
+// requested date lies past the newest record. How it is read:
+//   - to an archive request (15, 13, 17): reason 4 is a date the meter does
+//     not hold, and the walk goes on to the next date; any other reason ends
+//     the walk (the end of the archive). Never a failed read: a wrong password
+//     has already failed the current values of the same session.
+//   - to a journal request (11): any reason ends that journal.
+//   - to any other request: reason 1 is a refusal, a failed read; any other
+//     reason (a command this meter lacks) costs that request's values only.
+// Only a 14-byte answer is read so: one as long as the table below says is
+// always taken for data, so 0x01 at byte 10 is never read as "access denied".
+// Variants read: byte 10 of an answer with data 0x00 or 0x01 (or anything
+// else); bytes 6..9 zero or the password; a daily or monthly answer's own date
+// bytes give its record's date, whatever date was asked; the profile's byte 1
+// (the period) is not read.
+// A meter keeps silent on a frame with a bad CRC or another address.
+//
+// Unreadable values: a value the parser cannot read (a date that is not a
+// date, an archive answer shorter than its field list, a field type the list
+// does not know) costs that value (for an archive or profile answer, that
+// whole answer; for a journal, that record), never the session; it is logged
+// at Warning once a session with the answer's bytes. A failed read is only: no
+// answer, a short answer, a bad CRC, an answer from another address or to
+// another command, and a refusal (reason 1).
 //
 // BCD below: one byte, two decimal digits (0x24 is 24). Dates are the meter's
 // local time. "u16"/"u32"/"s16"/"s32": little-endian integers.
@@ -62,14 +85,16 @@
 //   0 day, 1 month, 2 year - 2000 (BCD, the requested day), 3-6 u32 A+ of
 //   all tariffs in Wh at the end of that day, 7-10 tariff 1, 11-14 tariff 2,
 //   15-18 tariff 3, 19-22 tariff 4. A day not yet over, or after the meter's
-//   today, is refused with code 5; a day before the oldest kept with code 4.
+//   today, is answered without data, reason 5; a day before the oldest kept,
+//   reason 4.
 // cmd 13 "Monthly"/"Yearly", request 16 bytes with the parameter bytes month,
 //   year - 2000 (BCD), answer 36 bytes (22 data bytes):
 //   0 month, 1 year - 2000 (BCD, the requested month), 2-5 u32 A+ of all
 //   tariffs in Wh at the end of that month, 6-9 tariff 1, 10-13 tariff 2,
-//   14-17 tariff 3, 18-21 tariff 4. The current or a later month is refused
-//   with code 5, a month before the oldest kept with code 4. "Yearly" asks for
-//   month 12 of each year: the counters at the end of the year.
+//   14-17 tariff 3, 18-21 tariff 4. The current or a later month is answered
+//   without data, reason 5; a month before the oldest kept, reason 4.
+//   "Yearly" asks for month 12 of each year: the counters at the end of the
+//   year.
 // cmd 17 "Profile", request 19 bytes with the parameter bytes half-day
 //   (0: 00:00-11:30, 1: 12:00-23:30), 0, day, month, year - 2000 (BCD),
 //   answer 91 bytes (77 data bytes):
@@ -78,16 +103,17 @@
 //   byte 5, one per half hour from the half-day start: a status byte (1 the
 //   slot holds a complete value; anything else, no value) and u16 mean active
 //   power of that half hour in W; a half hour not yet over has status 0.
-//   A half-day that has not begun is refused with code 5, one older than the
-//   profile memory with code 4.
+//   A half-day that has not begun is answered without data, reason 5; one
+//   older than the profile memory, reason 4.
 // cmd 11 "Events", request 16 bytes with the parameter bytes journal number,
 //   record index (0 the newest record), answer 12 + 2 + record size + 2 bytes:
 //   0 journal number, 1 record index, then the record. A record index past
-//   the oldest record is refused with code 4. The driver reads each journal
-//   from index 0 until code 4, a record wholly before the window it reads, or
-//   kJournalMaxRecords records. Date-time fields (6 bytes) are
-//   second, minute, hour, day, month, year - 2000 in BCD; all six zero means
-//   "not set" (power still off, cover still open). Records:
+//   the oldest record is answered without data, reason 4. The driver reads
+//   each journal from index 0 until an answer without data, a record wholly
+//   before the window it reads, or kJournalMaxRecords records. Date-time
+//   fields (6 bytes) are second, minute, hour, day, month, year - 2000 in
+//   BCD; all six zero means "not set" (power still off, cover still open).
+//   Records:
 //     journal 0 "EvtOnOff" (14 bytes): DateOff, DateOn, CodeOn (1 byte: cause
 //       of the power-on), reserv (1)
 //     journal 1 "EvtCorrectionTime" (10): Time (when), Correction (s16,
@@ -123,8 +149,7 @@ constexpr int kHeaderSize = 12;
 constexpr int kMinFrame = 14;  // header and CRC: a refusal
 constexpr int kMaxFrame = 255;
 
-// Return codes of an answer.
-constexpr uint8_t kCodeOk = 0;
+// Reasons of an answer without data.
 constexpr uint8_t kCodeAccessDenied = 1;
 constexpr uint8_t kCodeNoRecord = 4;
 constexpr uint8_t kCodeArchiveEnd = 5;
@@ -193,5 +218,31 @@ int JournalEventValue(int journal);
 constexpr int kJournalMaxRecords = 64;
 
 extern const char* const kEventNames[8];
+
+// Two BCD digits; -1 when the byte is not two decimal digits.
+int Bcd(uint8_t b);
+bool ValidDate(int day, int month, int year2);  // year2: year - 2000
+// Local time of a calendar moment; month 1-12 (larger values roll over).
+time_t LocalTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
+// A fixed-point count as decimal text: 12345 with 3 decimals is "12.345".
+std::string Scaled(int64_t v, int decimals);
+
+// One archive answer (a whole frame of `len` bytes) read along `fields`.
+struct ArchiveValue {
+  const Field* field;
+  std::string text;
+  time_t time;  // record time, meter's local time
+};
+enum ArchiveDefect { kArchiveGood, kArchiveUnknownType, kArchiveOutOfPacket, kArchiveBadDate };
+struct ArchiveAnswer {
+  ArchiveDefect defect = kArchiveGood;
+  const Field* field = nullptr;      // the field that could not be read
+  int position = 0;                  // its offset in the frame
+  std::vector<ArchiveValue> values;  // none after a defect: the answer yields nothing
+};
+// A day's record (`next_midnight`) is stamped with the following midnight;
+// records whose time lies outside [from, till] produce no values.
+ArchiveAnswer ParseArchiveAnswer(const std::vector<Field>& fields, const uint8_t* frame, int len,
+                                 bool next_midnight, time_t from, time_t till);
 
 }  // namespace CmtrCE2727Requests

@@ -1,6 +1,6 @@
 #include "drivers/models/ce2727/mtr_ce2727.h"
 
-#include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -17,11 +17,6 @@ constexpr uint32_t kSerialNumber = 74;
 constexpr uint32_t kMDateTime = 85;
 const char* const kBanner = "----------------------------------------";
 
-int bcd(uint8_t b) {
-  int hi = b >> 4, lo = b & 0x0F;
-  return hi > 9 || lo > 9 ? -1 : hi * 10 + lo;
-}
-
 uint8_t toBcd(int v) {
   return static_cast<uint8_t>((v / 10) << 4 | (v % 10));
 }
@@ -33,19 +28,6 @@ uint16_t u16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
-// Local time of a calendar moment; month 1-12 (larger values roll over).
-time_t localTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-  struct tm tm {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  return mktime(&tm);
-}
-
 std::string timeText(time_t t) {
   struct tm tm {};
   localtime_r(&t, &tm);
@@ -54,30 +36,11 @@ std::string timeText(time_t t) {
   return buf;
 }
 
-// A fixed-point count as decimal text: 12345 with 3 decimals is "12.345".
-std::string scaled(int64_t v, int decimals) {
-  int64_t div = 1;
-  for (int i = 0; i < decimals; ++i) div *= 10;
-  uint64_t a = v < 0 ? static_cast<uint64_t>(-v) : static_cast<uint64_t>(v);
-  char buf[48];
-  if (decimals == 0) {
-    snprintf(buf, sizeof buf, "%s%" PRIu64, v < 0 ? "-" : "", a);
-  } else {
-    snprintf(buf, sizeof buf, "%s%" PRIu64 ".%0*" PRIu64, v < 0 ? "-" : "", a / div, decimals,
-             a % div);
-  }
-  return buf;
-}
-
-bool validDate(int day, int month, int year) {
-  return day >= 1 && day <= 31 && month >= 1 && month <= 12 && year >= 0 && year <= 99;
-}
-
 // BCD second, minute, hour, day, month, year - 2000; -1 when not a valid moment.
 time_t dateTime6(const uint8_t* p) {
-  int s = bcd(p[0]), mi = bcd(p[1]), h = bcd(p[2]), d = bcd(p[3]), mo = bcd(p[4]), y = bcd(p[5]);
-  if (s < 0 || s > 59 || mi < 0 || mi > 59 || h < 0 || h > 23 || !validDate(d, mo, y)) return -1;
-  return localTime(2000 + y, mo, d, h, mi, s);
+  int s = Bcd(p[0]), mi = Bcd(p[1]), h = Bcd(p[2]), d = Bcd(p[3]), mo = Bcd(p[4]), y = Bcd(p[5]);
+  if (s < 0 || s > 59 || mi < 0 || mi > 59 || h < 0 || h > 23 || !ValidDate(d, mo, y)) return -1;
+  return LocalTime(2000 + y, mo, d, h, mi, s);
 }
 
 struct StateField {
@@ -101,6 +64,16 @@ const StateField kStateFields[] = {
     {"WR", 52, 4, false, 3, ""},     {"WR-", 53, 4, false, 3, ""},
     {"reserv", 0, 16, false, 0, ""},
 };
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  return buf;
+}
 
 }  // namespace
 
@@ -133,6 +106,28 @@ void CmtrCE2727::SaveConnector(std::shared_ptr<CConnector> connector) {
   LOG_ERR("[%lld][%s] --- %s - PROBLEMS HAS OCCURED, EXCEPTION IS THROWN !!!", meterNumber(),
           serialText(), text.c_str());
   throw CDisconnectException();
+}
+
+void CmtrCE2727::unreadable(const Request& r, const std::string& value, const std::string& defect) {
+  bool first = warned_.insert(r.name + "/" + value).second;
+  auto say = [first](const std::string& text) {
+    if (first) {
+      LOG_WARNING("%s", text.c_str());
+    } else {
+      LOG_DEBUG("%s", text.c_str());
+    }
+  };
+  say(defect);
+  say(format("[%lld][%s] CmtrCE2727::parseResponse('%s'): VALUE '%s' IS UNREADABLE, ANSWER:",
+             meterNumber(), serialText(), r.name.c_str(), value.c_str()));
+  // Log lines are short: the answer goes out 20 bytes a line.
+  const uint8_t* a = connector_->answer();
+  for (int i = 0; i < connector_->answerLength(); i += 20) {
+    std::string line = format("[%lld][%s]", meterNumber(), serialText());
+    for (int k = i; k < i + 20 && k < connector_->answerLength(); ++k)
+      line += format(" %02X", a[k]);
+    say(line);
+  }
 }
 
 MeasuredValue CmtrCE2727::record(uint32_t param, uint32_t group, const std::string& value,
@@ -193,6 +188,7 @@ bool CmtrCE2727::init() {
   profile_list = set->profile;
   events_list = set->events;
   journal_cache_.clear();
+  warned_.clear();
 
   if (!connector_) fail("CmtrCE2727::init() - CONNECTOR ISN'T DEFINED");
   if (!connector_->ready()) fail("CmtrCE2727::init() - CAN'T INIT CONNECTOR");
@@ -233,15 +229,20 @@ bool CmtrCE2727::sendOneRequest(Request& r, MeasuredValueList& out, time_t from,
 bool CmtrCE2727::parseResponse(Request& r, MeasuredValueList& out, time_t from, time_t till) {
   LOG_DEBUG("[%lld][%s] --- CmtrCE2727::parseResponse('%s') parse=%d", meterNumber(), serialText(),
             r.name.c_str(), r.parser);
-  uint8_t code = connector_->answerCode();
-  if (code != kCodeOk) {
+  if (!connector_->answerHasData()) {
+    uint8_t code = connector_->answerCode();
+    bool walk = r.parser == kParseArchive || r.parser == kParseProfile;
+    if (walk || r.parser == kParseEvents) {
+      // The meter holds nothing more: the end of a walk, not a failure.
+      LOG_INFO("[%lld][%s] CmtrCE2727::parseError: Request {%s} return code %d", meterNumber(),
+               serialText(), r.name.c_str(), code);
+      if (!walk || code != kCodeNoRecord) r.device_end = true;
+      return true;
+    }
     LOG_WARNING("[%lld][%s] CmtrCE2727::parseError: Request {%s} return code %d", meterNumber(),
                 serialText(), r.name.c_str(), code);
-    // End of an archive ends its walk; a journal also ends at its oldest record.
-    if (code == kCodeArchiveEnd || (r.parser == kParseEvents && code == kCodeNoRecord)) {
-      r.device_end = true;
-    }
-    // A wrong password fails everything; other refusals just carry no data.
+    // A wrong password fails everything; a command this meter lacks only
+    // costs its values.
     return code != kCodeAccessDenied;
   }
   switch (r.parser) {
@@ -317,14 +318,16 @@ bool CmtrCE2727::parseSystemParams(const Request& r, MeasuredValueList& out) {
     return true;
   }
   if (r.cmd == 21) {
-    int day = n >= 3 ? bcd(d[0]) : -1, month = n >= 3 ? bcd(d[1]) : -1;
-    int year = n >= 3 ? bcd(d[2]) : -1;
-    if (!validDate(day, month, year)) {
-      LOG_ERR("[%lld][%s] CmtrCE2727::parseSystemParams('%s') - WRONG MANUFACTURE DATE !!!",
-              meterNumber(), serialText(), name);
-      return false;
+    int day = n >= 3 ? Bcd(d[0]) : -1, month = n >= 3 ? Bcd(d[1]) : -1;
+    int year = n >= 3 ? Bcd(d[2]) : -1;
+    if (!ValidDate(day, month, year)) {
+      unreadable(
+          r, "PrDate",
+          format("[%lld][%s] CmtrCE2727::parseSystemParams('%s') - WRONG MANUFACTURE DATE !!!",
+                 meterNumber(), serialText(), name));
+      return true;
     }
-    time_t t = localTime(2000 + year, month, day);
+    time_t t = LocalTime(2000 + year, month, day);
     logText("PrDate", std::to_string(t) + " (" + timeText(t) + ")");
     out.push_back(record(75, System, std::to_string(t), "", 0, now));
     return true;
@@ -346,9 +349,10 @@ bool CmtrCE2727::parseDateTime(const Request& r, MeasuredValueList& out) {
   }
   time_t t = n >= 7 ? dateTime6(six) : -1;
   if (t < 0) {
-    LOG_ERR("[%lld][%s] CmtrCE2727::parseDateTime('%s') - WRONG DATE TIME !!!", meterNumber(),
-            serialText(), r.name.c_str());
-    return false;
+    unreadable(r, "MDateTime",
+               format("[%lld][%s] CmtrCE2727::parseDateTime('%s') - WRONG DATE TIME !!!",
+                      meterNumber(), serialText(), r.name.c_str()));
+    return true;
   }
   meter_time_ = t;
   long long value = static_cast<long long>(t) - dTZ();
@@ -371,7 +375,7 @@ bool CmtrCE2727::parseCurrNrg(const Request& r, MeasuredValueList& out) {
     uint32_t count = u32(d + 1 + 4 * t);
     LOG_DEBUG("[%lld][%s] CmtrCE2727::parseCurrNrg: WA%d = %f", meterNumber(), serialText(), t,
               count * 0.001);
-    out.push_back(record(r.param, Current, scaled(count, 3), "", static_cast<uint8_t>(t), now));
+    out.push_back(record(r.param, Current, Scaled(count, 3), "", static_cast<uint8_t>(t), now));
   }
   return true;
 }
@@ -389,7 +393,7 @@ bool CmtrCE2727::parseCurrPwr(const Request& r, MeasuredValueList& out) {
     int32_t w = static_cast<int32_t>(u32(d + 4 * i));
     LOG_DEBUG("[%lld][%s] CmtrCE2727::parseCurrPwr: %s = %f", meterNumber(), serialText(), names[i],
               w * 0.001);
-    out.push_back(record(r.param + i, Current, scaled(w, 3), "кВт", 0, now));
+    out.push_back(record(r.param + i, Current, Scaled(w, 3), "кВт", 0, now));
   }
   return true;
 }
@@ -402,18 +406,18 @@ bool CmtrCE2727::parseCurrentState(const Request& r, MeasuredValueList& out) {
   MeasuredValueList values;
   for (const auto& f : kStateFields) {
     if (pos + f.size > len - 2) {
-      LOG_ERR(
-          "[%lld][%s] --- CmtrCE2727::parseCurrentState('%s') - CURRENT POSITION %d OUT PACKET "
-          "SIZE %d !!!",
-          meterNumber(), serialText(), r.name.c_str(), pos, len);
-      return false;
+      unreadable(r, f.name,
+                 format("[%lld][%s] --- CmtrCE2727::parseCurrentState('%s') - CURRENT POSITION %d "
+                        "OUT PACKET SIZE %d !!!",
+                        meterNumber(), serialText(), r.name.c_str(), pos, len));
+      break;
     }
     const uint8_t* p = d + (pos - kHeaderSize);
     pos += f.size;
     if (f.code == 0) continue;
     int64_t v = f.size == 2 ? (f.is_signed ? int16_t(u16(p)) : u16(p))
                             : (f.is_signed ? int64_t(int32_t(u32(p))) : int64_t(u32(p)));
-    std::string text = scaled(v, f.decimals);
+    std::string text = Scaled(v, f.decimals);
     LOG_DEBUG("[%lld][%s] CmtrCE2727::parseCurrentState('%s'): value of '%s' = %s", meterNumber(),
               serialText(), r.name.c_str(), f.name, text.c_str());
     values.push_back(record(f.code, Current, text, f.unit, 0, now));
@@ -433,69 +437,40 @@ bool CmtrCE2727::parseArchive(const Request& r, MeasuredValueList& out, time_t f
     const std::string* kind = LookupName(KindNameTable, static_cast<int32_t>(r.group));
     LOG_ERR("[%lld][%s] --- CmtrCE2727::parseArchive('%s') - UNKNOWN ARCHIVE TYPE %d ('%s')!!!",
             meterNumber(), serialText(), name, r.group, kind ? kind->c_str() : "unknown");
-    return false;
+    return true;
   }
-  const uint8_t* a = connector_->answer();
-  int len = connector_->answerLength();
-  int pos = kHeaderSize;
-  time_t rec_time = 0;
-  bool in_window = false;
-  MeasuredValueList values;
-  for (const auto& f : *fields) {
-    if (pos + f.size > len - 2) {
-      LOG_ERR(
-          "[%lld][%s] --- CmtrCE2727::parseArchive('%s') - CURRENT POSITION %d OUT PACKET SIZE "
-          "%d !!!",
-          meterNumber(), serialText(), name, pos, len);
-      return false;
-    }
-    const uint8_t* p = a + pos;
-    pos += f.size;
-    switch (f.type) {
-      case kFieldSkip:
-        continue;
-      case kFieldDate:
-      case kFieldMonth: {
-        int day = f.type == kFieldDate ? bcd(p[0]) : 1;
-        int month = f.type == kFieldDate ? bcd(p[1]) : bcd(p[0]);
-        int year = f.type == kFieldDate ? bcd(p[2]) : bcd(p[1]);
-        if (!validDate(day, month, year)) {
-          LOG_ERR("[%lld][%s] --- CmtrCE2727::parseArchive('%s') - WRONG DATE IN ANSWER !!!",
-                  meterNumber(), serialText(), name);
-          return false;
-        }
-        if (f.type == kFieldDate) {
-          // A day's counters are those at the following midnight.
-          rec_time = localTime(2000 + year, month, day) + (r.group == Integral_daily ? 86400 : 0);
-        } else {
-          // Month m names the end of that month: the first of month m + 1.
-          rec_time = localTime(2000 + year, month + 1, 1);
-        }
-        in_window = rec_time >= from && rec_time <= till;
-        if (!in_window) {
-          LOG_DEBUG(
-              "[%lld][%s] CmtrCE2727::parseArchive('%s'): record of %d ('%s') is out of the "
-              "window",
-              meterNumber(), serialText(), name, static_cast<int>(rec_time),
-              timeText(rec_time).c_str());
-        }
-        continue;
-      }
-      case kFieldCount:
-      case kFieldEnergy: {
-        if (!in_window) continue;
-        uint32_t count = u32(p);
-        std::string text = f.type == kFieldEnergy ? scaled(count, 3) : std::to_string(count);
-        values.push_back(record(f.param, r.group, text, "", f.tariff, rec_time - dTZ()));
-        continue;
-      }
-      default:
-        LOG_ERR("[%lld][%s] --- CmtrCE2727::parseArchive('%s') - UNKNOWN DATA TYPE %d !!!",
-                meterNumber(), serialText(), name, f.type);
-        return false;
-    }
+  ArchiveAnswer answer =
+      ParseArchiveAnswer(*fields, connector_->answer(), connector_->answerLength(),
+                         r.group == Integral_daily, from, till);
+  const char* field = answer.field ? answer.field->name : "";
+  switch (answer.defect) {
+    case kArchiveGood:
+      break;
+    case kArchiveUnknownType:
+      unreadable(r, field,
+                 format("[%lld][%s] --- CmtrCE2727::parseArchive('%s') - UNKNOWN DATA TYPE %d !!!",
+                        meterNumber(), serialText(), name, answer.field->type));
+      return true;
+    case kArchiveOutOfPacket:
+      unreadable(
+          r, field,
+          format("[%lld][%s] --- CmtrCE2727::parseArchive('%s') - CURRENT POSITION %d OUT "
+                 "PACKET SIZE %d !!!",
+                 meterNumber(), serialText(), name, answer.position, connector_->answerLength()));
+      return true;
+    case kArchiveBadDate:
+      unreadable(r, field,
+                 format("[%lld][%s] --- CmtrCE2727::parseArchive('%s') - WRONG DATE IN ANSWER !!!",
+                        meterNumber(), serialText(), name));
+      return true;
   }
-  out.splice(out.end(), values);
+  if (answer.values.empty()) {
+    LOG_DEBUG("[%lld][%s] CmtrCE2727::parseArchive('%s'): no record in the window", meterNumber(),
+              serialText(), name);
+  }
+  for (const auto& v : answer.values) {
+    out.push_back(record(v.field->param, r.group, v.text, "", v.field->tariff, v.time - dTZ()));
+  }
   return true;
 }
 
@@ -503,20 +478,22 @@ bool CmtrCE2727::parseProfile(const Request& r, MeasuredValueList& out, time_t f
   const uint8_t* d = connector_->answerData();
   int n = connector_->answerDataLength();
   if (n < 5 + 24 * 3) {
-    LOG_ERR(
-        "[%lld][%s] --- CmtrCE2727::parseProfile('%s') - CURRENT POSITION %d OUT PACKET SIZE "
-        "%d !!!",
-        meterNumber(), serialText(), r.name.c_str(), kHeaderSize + 5 + 24 * 3,
-        connector_->answerLength());
-    return false;
+    unreadable(r, "A240",
+               format("[%lld][%s] --- CmtrCE2727::parseProfile('%s') - CURRENT POSITION %d OUT "
+                      "PACKET SIZE %d !!!",
+                      meterNumber(), serialText(), r.name.c_str(), kHeaderSize + 5 + 24 * 3,
+                      connector_->answerLength()));
+    return true;
   }
-  int half = bcd(d[0]), day = bcd(d[2]), month = bcd(d[3]), year = bcd(d[4]);
-  if ((half != 0 && half != 1) || !validDate(day, month, year)) {
-    LOG_ERR("[%lld][%s] --- CmtrCE2727::parseProfile('%s') - WRONG HALF-DAY IN ANSWER !!!",
-            meterNumber(), serialText(), r.name.c_str());
-    return false;
+  int half = Bcd(d[0]), day = Bcd(d[2]), month = Bcd(d[3]), year = Bcd(d[4]);
+  if ((half != 0 && half != 1) || !ValidDate(day, month, year)) {
+    unreadable(
+        r, "A240",
+        format("[%lld][%s] --- CmtrCE2727::parseProfile('%s') - WRONG HALF-DAY IN ANSWER !!!",
+               meterNumber(), serialText(), r.name.c_str()));
+    return true;
   }
-  time_t start = localTime(2000 + year, month, day, 12 * half);
+  time_t start = LocalTime(2000 + year, month, day, 12 * half);
   LOG_INFO("[%lld][%s] CmtrCE2727::parseProfile: %s time = %d ('%s')", meterNumber(), serialText(),
            r.name.c_str(), static_cast<int>(start), timeText(start).c_str());
   last_profile_time_ = start;
@@ -528,7 +505,7 @@ bool CmtrCE2727::parseProfile(const Request& r, MeasuredValueList& out, time_t f
     uint16_t w = u16(slot + 1);
     LOG_DEBUG("[%lld][%s] CmtrCE2727::parseProfile: time = %d ('%s') PFA = %f", meterNumber(),
               serialText(), static_cast<int>(t), timeText(t).c_str(), w * 0.001);
-    out.push_back(record(r.param, r.group, scaled(w, 3), "кВт", 0, t));
+    out.push_back(record(r.param, r.group, Scaled(w, 3), "кВт", 0, t));
   }
   return true;
 }
@@ -546,12 +523,15 @@ bool CmtrCE2727::parseEvents(Request& r, time_t from, bool& more) {
   }
   const uint8_t* a = connector_->answer();
   int len = connector_->answerLength();
+  // An unreadable record costs that record; the older ones are still read.
+  bool next = r.p3 + 1 < kJournalMaxRecords;
   if (len - 2 < kHeaderSize + 2 || a[kHeaderSize] != journal || a[kHeaderSize + 1] != r.p3) {
-    LOG_ERR(
-        "[%lld][%s] --- CmtrCE2727::parseEvents('%s') - ANSWER IS NOT RECORD %d OF JOURNAL %d "
-        "!!!",
-        meterNumber(), serialText(), name, r.p3, journal);
-    return false;
+    unreadable(r, JournalEventName(journal),
+               format("[%lld][%s] --- CmtrCE2727::parseEvents('%s') - ANSWER IS NOT RECORD %d OF "
+                      "JOURNAL %d !!!",
+                      meterNumber(), serialText(), name, r.p3, journal));
+    more = next;
+    return true;
   }
   int value = JournalEventValue(journal);
   LOG_DEBUG("[%lld][%s] CmtrCE2727::parseEvents('%s'): record %d of journal %d (%s)", meterNumber(),
@@ -562,11 +542,12 @@ bool CmtrCE2727::parseEvents(Request& r, time_t from, bool& more) {
   time_t latest = 0;
   for (const auto& f : *fields) {
     if (pos + f.size > len - 2) {
-      LOG_ERR(
-          "[%lld][%s] --- CmtrCE2727::parseEvents('%s') - CURRENT POSITION %d OUT PACKET SIZE "
-          "%d !!!",
-          meterNumber(), serialText(), name, pos, len);
-      return false;
+      unreadable(r, JournalEventName(journal),
+                 format("[%lld][%s] --- CmtrCE2727::parseEvents('%s') - CURRENT POSITION %d OUT "
+                        "PACKET SIZE %d !!!",
+                        meterNumber(), serialText(), name, pos, len));
+      more = next;
+      return true;
     }
     const uint8_t* p = a + pos;
     pos += f.size;
@@ -575,9 +556,12 @@ bool CmtrCE2727::parseEvents(Request& r, time_t from, bool& more) {
       if (memcmp(p, kUnset, 6) == 0) continue;
       time_t t = dateTime6(p);
       if (t < 0) {
-        LOG_ERR("[%lld][%s] --- CmtrCE2727::parseEvents('%s') - WRONG DATE TIME IN '%s' !!!",
-                meterNumber(), serialText(), name, f.name);
-        return false;
+        unreadable(r, JournalEventName(journal),
+                   format("[%lld][%s] --- CmtrCE2727::parseEvents('%s') - WRONG DATE TIME IN '%s' "
+                          "!!!",
+                          meterNumber(), serialText(), name, f.name));
+        more = next;
+        return true;
       }
       t -= dTZ();
       any_time = true;
@@ -598,7 +582,7 @@ bool CmtrCE2727::parseEvents(Request& r, time_t from, bool& more) {
   auto& cache = journal_cache_[journal].events;
   cache.insert(cache.end(), found.begin(), found.end());
   // Records come newest first: one wholly before the window ends the walk.
-  more = any_time && latest >= from && r.p3 + 1 < kJournalMaxRecords;
+  more = any_time && latest >= from && next;
   return true;
 }
 
@@ -728,8 +712,10 @@ bool CmtrCE2727::readEvents(MeasuredValueList& out, time_t from, time_t till) {
 MeasuredValueList CmtrCE2727::get_all_curtime_cur_integ_values() {
   LOG_INFO("[%lld][%s] --- CmtrCE2727::get_all_curtime_cur_integ_values() %s", meterNumber(),
            serialText(), kBanner);
-  // A new session: the journals may have grown.
+  // A new session: the journals may have grown, and unreadable values are
+  // worth a warning again.
   journal_cache_.clear();
+  warned_.clear();
   MeasuredValueList values;
   for (auto* list : {&time_list, &current_list}) {
     for (auto& r : *list) {

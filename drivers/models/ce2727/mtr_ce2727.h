@@ -4,6 +4,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ class CmtrCE2727 : public electro::CMtrElectroBaseDriver {
   bool readEvents(MeasuredValueList& out, time_t from, time_t till);
 
   [[noreturn]] void fail(const std::string& text);
+  // A value the parser cannot read costs that value only: `defect` (a whole
+  // log line) and the answer go out at Warning once a session, then at Debug.
+  void unreadable(const Request& r, const std::string& value, const std::string& defect);
   void logRecords(const char* what, const MeasuredValueList& values);
   MeasuredValue record(uint32_t param, uint32_t group, const std::string& value,
                        const std::string& dim, uint8_t sys, time_t ts) const;
@@ -83,4 +87,5 @@ class CmtrCE2727 : public electro::CMtrElectroBaseDriver {
     std::vector<Event> events;
   };
   std::map<int, JournalCache> journal_cache_;
+  std::set<std::string> warned_;  // unreadable values already reported this session
 };

@@ -1,5 +1,6 @@
 // The real daemon reads a simulated CE2727A over a pty and leaves item and
-// archive files whose values follow from the meter description.
+// archive files whose values follow from the meter description. The meter
+// puts 01 at byte 10 of its answers, and its oldest daily answer is unreadable.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,7 +21,7 @@ TEST(CE2727Daemon, ReadsEveryKindIntoFiles) {
     "serial": 77001, "tariff": 2, "power": [1200, 1200, 1200],
     "energy": {"A+": [1, 2, 3, 4]}, "energy_at": )" +
           std::to_string(t0) + R"(, "depth": {"days": 3, "months": 13, "profile_days": 2},
-    "profile_status": ["day-1 10:10"]}]})");
+    "profile_status": ["day-1 10:10"], "layout": "table", "bad_answers": ["day-3"]}]})");
   mtr_test::ConfServer server(R"({"7001": {"manufacturer": "ce2727a", "net_address": "55001",
     "password": "1A2B", "password_type": "hex", "serial": "77001", "period_current": "700",
     "srv_tz": "3", "pu_tz": "3", "port_params": {"name": ")" +
@@ -58,12 +59,25 @@ TEST(CE2727Daemon, ReadsEveryKindIntoFiles) {
   auto has = [](const std::pair<std::string, std::string>& e) {
     return mtr_test::readFile(e.first).find(e.second) != std::string::npos;
   };
+  auto stamped = [&] {
+    for (const char* kind : {"daily", "monthly", "yearly", "hourly"})
+      if (mtr_test::readFile(arch + "timestamp_max_" + kind).empty()) return false;
+    return true;
+  };
   bool all = mtr_test::waitFor(
-      [&] { return std::all_of(std::begin(expects), std::end(expects), has); }, 90000, 200);
+      [&] { return std::all_of(std::begin(expects), std::end(expects), has) && stamped(); }, 90000,
+      200);
+  EXPECT_TRUE(stamped());
   for (const auto& e : expects)
     EXPECT_TRUE(has(e)) << e.first << " lacks " << e.second << mtr_test::readFile(e.first);
   ASSERT_TRUE(all) << mtr_test::readFile(root / "log").substr(0, 4000);
 
+  // The unreadable day costs its own record only, and one warning.
+  std::string daily = mtr_test::readFile(arch + "1/tc_archives/A210");
+  EXPECT_EQ(std::string::npos, daily.find(std::to_string(yesterday) + ",")) << daily;
+  std::string log = mtr_test::readFile(root / "log");
+  EXPECT_EQ(1, mtr_test::countLinesContaining(
+                   log, "Warning: [7001][77001] CmtrCE2727::parseResponse('Daily'): VALUE 'Date'"));
   // The slot marked invalid is not delivered; every delivered slot is whole.
   std::string profile = mtr_test::readFile(arch + "1/tc_archives/A240");
   EXPECT_EQ(std::string::npos, profile.find(std::to_string(yesterday + 10 * 3600) + ","));
@@ -72,7 +86,7 @@ TEST(CE2727Daemon, ReadsEveryKindIntoFiles) {
   // The current energy item lies between the registers before and after the run.
   double wa = atof(mtr_test::readFile(items + "WA").c_str()) * 1000;
   EXPECT_TRUE(wa >= 10000.0 + (now - t0) - 1 && wa <= 10000.0 + (time(nullptr) - t0) + 1) << wa;
-  EXPECT_EQ(0, mtr_test::countLinesContaining(mtr_test::readFile(root / "log"), "EXCEPTION"));
+  EXPECT_EQ(0, mtr_test::countLinesContaining(log, "EXCEPTION"));
 }
 
 }  // namespace

@@ -90,7 +90,8 @@ const char* kMeters = R"({"meters": [
   {"protocol": "ce2727", "address": 9, "clock_offset": -93784},
   {"protocol": "ce2727", "address": 1, "password": "0xabcd"},
   {"protocol": "ce2727", "address": 2, "password": "0000ABCD"},
-  {"protocol": "ce2727", "address": 3, "password": 43981}]})";
+  {"protocol": "ce2727", "address": 3, "password": 43981},
+  {"protocol": "ce2727", "address": 8, "layout": "table"}]})";
 
 TEST(CE2727Frames, FixedAnswers) {
   Sim sim(kMeters);
@@ -150,6 +151,11 @@ TEST(CE2727Frames, FixedAnswers) {
        "tariff program change with A+ 103750 Wh at that moment"},
       {"02 10 78 56 34 12 CD AB 00 00 01 0B 04 00 07 5B",
        "02 0E 78 56 34 12 00 00 00 00 03 0B 7A 3D", "no journal 4"},
+      {"02 0E 08 00 00 00 00 00 00 00 01 17 77 3F",
+       "02 1E 08 00 00 00 00 00 00 00 01 17 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 3C 23",
+       "table layout: 01 at byte 10 of an answer with data"},
+      {"02 0E 08 00 00 00 01 00 00 00 01 17 5C 3B", "02 0E 08 00 00 00 00 00 00 00 01 17 77 3F",
+       "table layout: a refusal still carries its code"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(hexText(hex(c.answer)), hexText(roundTrip(port, hex(c.request)))) << c.what;
@@ -203,7 +209,8 @@ TEST(CE2727Archives, CountersProfileAndRefusals) {
   Sim sim(R"({"meters": [{"protocol": "ce2727", "address": 42, "tariff": 2,
       "power": [1200, 1200, 1200], "energy": {"A+": [1, 2, 3, 4]}, "energy_at": )" +
           std::to_string(t0) + R"(, "depth": {"days": 10, "months": 14, "profile_days": 5},
-      "profile_status": ["day-1 10:10", {"at": "day-1 11:45", "status": 128}]},
+      "profile_status": ["day-1 10:10", {"at": "day-1 11:45", "status": 128}],
+      "bad_answers": [{"at": "day-2"}, {"cmd": 17, "at": "day-2 13:00", "defect": "short"}]},
     {"protocol": "ce2727", "address": 43, "installed": "day-3 06:00"}]})");
   Port port(sim.device());
   auto ask = [&](uint32_t addr, uint8_t cmd, const Bytes& p) {
@@ -236,6 +243,12 @@ TEST(CE2727Archives, CountersProfileAndRefusals) {
                {17, dayParam(1, 2), 3}};
   for (const auto& c : cases)
     EXPECT_EQ(c.code, refusal(ask(42, c.cmd, c.param), 42, c.cmd)) << hexText(c.param);
+  // Spoilt on purpose: a date that is not BCD, an afternoon cut after its date.
+  EXPECT_EQ(counters(hex("FF FF FF"), midnight(1)),
+            hexText(answerData(ask(42, 15, dayParam(2)), 42, 15)));
+  Bytes afternoon = dayParam(2, 1);
+  afternoon[1] = 30;
+  EXPECT_EQ(hexText(afternoon), hexText(answerData(ask(42, 17, dayParam(2, 1)), 42, 17)));
   // Yesterday morning: 3600 W in every half hour (0E10), but 10:00 marked
   // invalid (status 2, no value) and 11:30 with status 80h.
   Bytes d = answerData(ask(42, 17, dayParam(1, 0)), 42, 17);

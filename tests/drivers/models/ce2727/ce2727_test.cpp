@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "ce2727_test_util.h"
 #include "drivers/models/ce2727/ce2727_connector.h"
 #include "drivers/models/ce2727/mtr_ce2727.h"
@@ -89,12 +87,21 @@ TEST(CE2727Exchange, AttemptsAndTheirMessages) {
     size_t writes;  // 0: the request fails after three
     size_t piece;
     const char* message;
-  } cases[] = {{{}, 0, 7, "CAN'T READ HEADER !!! WHANT 12 BYTES, BUT GOT 0"},
-               {{Bytes(good.begin(), good.begin() + 5)}, 0, 7, "WHANT 12 BYTES, BUT GOT 5"},
-               {{Bytes(good.begin(), good.begin() + 20)}, 0, 7, "MUST READ 23, BUT GOT 20."},
-               {{bad_crc, good}, 2, 7, "CCE2727Connector::calcCRC CRC ERROR"},
+    Bytes data;  // of the answer taken
+  } cases[] = {{{}, 0, 7, "CAN'T READ HEADER !!! WHANT 12 BYTES, BUT GOT 0", {}},
+               {{Bytes(good.begin(), good.begin() + 5)}, 0, 7, "WHANT 12 BYTES, BUT GOT 5", {}},
+               {{Bytes(good.begin(), good.begin() + 20)}, 0, 7, "MUST READ 23, BUT GOT 20.", {}},
+               {{bad_crc, good}, 2, 7, "CCE2727Connector::calcCRC CRC ERROR", time},
                // The rest of a wrong answer must be in before the next attempt flushes.
-               {{answerFrame(12346, 1, 0, time), good}, 2, 64, "WRONG ANSWER HEADER"}};
+               {{answerFrame(12346, 1, 0, time), good}, 2, 64, "WRONG ANSWER HEADER", time},
+               // Worked out by hand: 01 at byte 10 as in the request, 9 data bytes.
+               {{hex("02 17 39 30 00 00 00 00 00 00 01 01 30 15 10 03 06 03 24 00 00 91 5F")},
+                1,
+                7,
+                "",
+                time},
+               // 14 bytes, 01 at byte 10: an answer without data, read at its own length.
+               {{hex("02 0E 39 30 00 00 00 00 00 00 01 01 AD 10")}, 1, 7, "", {}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     Fixture f(c.answers);
@@ -105,7 +112,8 @@ TEST(CE2727Exchange, AttemptsAndTheirMessages) {
     EXPECT_EQ(c.writes ? c.writes : 3, f.requests.load());
     EXPECT_TRUE(log.has(c.message));
     if (c.writes)
-      EXPECT_EQ(0, memcmp(time.data(), f.conn.answerData(), time.size()));
+      EXPECT_EQ(hexText(c.data), hexText(Bytes(f.conn.answerData(),
+                                               f.conn.answerData() + f.conn.answerDataLength())));
     else
       EXPECT_TRUE(log.has("3 RAEDING ATTEMPT IS FAILED !!!") && log.has("DateTime') CAN'T SEND"));
   }
@@ -118,11 +126,12 @@ constexpr int kDTZ = 3600;                // meter clock one hour ahead of the c
 constexpr time_t kMeterNow = 1709727030;  // 6 March 2024 15:10:30 meter time
 
 // Archive answer: the requested date, then five counters; code 5 (end of the
-// archive) for the date `end`.
-FakeMeter::Handler archive(uint32_t base, const Bytes& end = {}) {
+// archive) for the date `end`; month 13 in the answer for the date `bad`.
+FakeMeter::Handler archive(uint32_t base, const Bytes& end = {}, const Bytes& bad = {}) {
   return [=](const Bytes& p, uint8_t& code) {
     code = p == end ? 5 : 0;
     Bytes d = p;
+    if (p == bad) d[1] = 0x13;
     for (uint32_t t = 0; t <= 4; ++t) putLE(d, base + 1000 * (p[0] & 0x0F) + t, 4);
     return d;
   };
@@ -178,37 +187,101 @@ class CE2727Driver : public ::testing::Test {
 };
 
 TEST_F(CE2727Driver, DailyAndMonthlyRecordsAreStampedAtTheFollowingMidnight) {
-  meter.handlers[15] = archive(12345);
+  // 01 at byte 10 of every answer with data; the answer for 6 March is unreadable.
+  meter.data_byte10 = 1;
+  meter.handlers[15] = archive(12345, {}, {0x06, 0x03, 0x24});
   meter.handlers[13] = archive(500000, {0x01, 0x24});
   auto d = make(2);
   d->init();
   MeasuredValueList daily, monthly;
-  EXPECT_EQ(5, d->get_arch_values(Daily, kMar6, kMar6, daily));
-  // The window's own day is stamped after the window: read past, nothing produced.
-  EXPECT_EQ((std::vector<Bytes>{{0x05, 0x03, 0x24}, {0x06, 0x03, 0x24}}), meter.asked[15]);
-  time_t jan1 = 1704067200 - 3 * kHour;
   LogSince log;
+  // Twice in one session: the unreadable answer is worth one warning.
+  for (int pass = 0; pass < 2; ++pass) {
+    daily.clear();
+    EXPECT_EQ(10, d->get_arch_values(Daily, kMar6, kMar6 + 2 * 86400, daily));
+  }
+  EXPECT_EQ(1, log.count("Warning: [5][778899] CmtrCE2727::parseResponse('Daily'): VALUE 'Date' "
+                         "IS UNREADABLE, ANSWER:"));
+  EXPECT_EQ(1,
+            log.count("Warning: [5][778899] --- CmtrCE2727::parseArchive('Daily') - WRONG DATE"));
+  EXPECT_TRUE(log.has("Warning: [5][778899] 02 25 92 10 00 00 00 00 00 00 01 0F 06 13 24"));
+  // The walk goes past it; the window's last day is stamped after the window.
+  EXPECT_EQ((std::vector<Bytes>{
+                {0x05, 0x03, 0x24}, {0x06, 0x03, 0x24}, {0x07, 0x03, 0x24}, {0x08, 0x03, 0x24}}),
+            std::vector<Bytes>(meter.asked[15].begin() + 4, meter.asked[15].end()));
+  time_t jan1 = 1704067200 - 3 * kHour;
   d->get_arch_values(Monthly, jan1, jan1 + 40 * 86400, monthly);
   EXPECT_EQ((std::vector<Bytes>{{0x12, 0x23}, {0x01, 0x24}}), meter.asked[13]);
   EXPECT_TRUE(log.has("CmtrCE2727::isNextArchive('Monthly'): stop reading by device"));
-  ASSERT_EQ(std::make_pair(size_t(5), size_t(5)), std::make_pair(daily.size(), monthly.size()));
-  auto m = monthly.begin();
-  for (int t = 0; t <= 4; ++t, ++m) {
-    const MeasuredValue& v = *std::next(daily.begin(), t);
-    EXPECT_EQ(
-        std::make_tuple(50u, uint32_t(Integral_daily), t, kMar6 - kDTZ, 192),
-        std::make_tuple(v.param_code, v.kind, int(v.sys), time_t(v.timestamp), v.opc_quality));
-    EXPECT_EQ("17.34" + std::to_string(5 + t), v.value);
-    EXPECT_EQ(std::make_tuple(t, jan1 - kDTZ, "502.00" + std::to_string(t)),
-              std::make_tuple(int(m->sys), time_t(m->timestamp), m->value));
+  ASSERT_EQ(std::make_pair(size_t(10), size_t(5)), std::make_pair(daily.size(), monthly.size()));
+  // Field by field the answers are read as ArchiveAnswerVariants shows.
+  auto text = [](const MeasuredValue& v) {
+    return std::to_string(v.param_code) + "/" + std::to_string(v.kind) + "/" +
+           std::to_string(v.sys) + " " + v.value + " q" + std::to_string(v.opc_quality) + " @" +
+           std::to_string(v.timestamp);
+  };
+  EXPECT_EQ("50/2/0 17.345 q192 @" + std::to_string(kMar6 - kDTZ), text(daily.front()));
+  EXPECT_EQ("50/2/0 19.345 q192 @" + std::to_string(kMar6 + 2 * 86400 - kDTZ),
+            text(*std::next(daily.begin(), 5)));
+  EXPECT_EQ("50/4/4 502.004 q192 @" + std::to_string(jan1 - kDTZ), text(monthly.back()));
+}
+
+TEST_F(CE2727Driver, ArchiveAnswerVariants) {
+  using namespace CmtrCE2727Requests;
+  const std::vector<Field> unknown_type = {{"Date", kFieldDate, 3, 0, 70, false},
+                                           {"WA", 99, 4, 0, 50, false}};
+  const time_t jan1 = 1704067200 - 3 * kHour;
+  // Frames worked out by hand, 01 at byte 10; daily counters 123456, 1000, 0,
+  // 2^32 - 1 and 5 Wh, monthly ones 1 to 5.
+  const char* daily =
+      "02 25 92 10 00 00 00 00 00 00 01 0F 05 03 24 40 E2 01 00 E8 03 00 00 00 00 "
+      "00 00 FF FF FF FF 05 00 00 00 60 A8";
+  struct Row {
+    const char* what;
+    const std::vector<Field>& fields;
+    std::string frame;
+    time_t from, till;
+    ArchiveDefect defect;
+    int position;
+    std::string values;  // "tariff:text ..." then "@time"
+  } rows[] = {
+      {"a day's counters at the following midnight", DailyFields(), daily, kMar6, kMar6,
+       kArchiveGood, 0, "0:123.456 1:1.000 2:0.000 3:4294967.295 4:0.005 @1709672400"},
+      {"record before the window", DailyFields(), daily, kMar6 + 1, kMar6 + 86400, kArchiveGood, 0,
+       ""},
+      {"month 12 of 2023 ends on 1 January 2024", MonthlyFields(),
+       "02 24 92 10 00 00 00 00 00 00 01 0D 12 23 01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 "
+       "00 05 00 00 00 24 51",
+       jan1, jan1, kArchiveGood, 0, "0:0.001 1:0.002 2:0.003 3:0.004 4:0.005 @1704056400"},
+      {"month 13", DailyFields(),
+       "02 25 92 10 00 00 00 00 00 00 01 0F 05 13 24 40 E2 01 00 E8 03 00 00 00 00 00 00 FF FF "
+       "FF FF 05 00 00 00 1A 6D",
+       kMar6, kMar6, kArchiveBadDate, 12, ""},
+      {"cut after the date", DailyFields(), "02 11 92 10 00 00 00 00 00 00 01 0F 05 03 24 5A 4B",
+       kMar6, kMar6, kArchiveOutOfPacket, 15, ""},
+      {"a field type the list does not know", unknown_type, daily, kMar6, kMar6,
+       kArchiveUnknownType, 15, ""},
+  };
+  for (const auto& row : rows) {
+    Bytes f = hex(row.frame);
+    ArchiveAnswer a = ParseArchiveAnswer(row.fields, f.data(), int(f.size()),
+                                         &row.fields == &DailyFields(), row.from, row.till);
+    std::string got;
+    for (const auto& v : a.values) got += std::to_string(v.field->tariff) + ":" + v.text + " ";
+    if (!a.values.empty()) got += "@" + std::to_string(a.values.front().time);
+    EXPECT_EQ(std::make_tuple(row.defect, row.position, row.values),
+              std::make_tuple(a.defect, a.defect ? a.position : 0, got))
+        << row.what;
   }
 }
 
 TEST_F(CE2727Driver, ProfileWalksHalfDaysAndSkipsSlotsWithoutValue) {
-  // Slot i of half-day h holds 1000 * (h + 1) + i; slot 3 of an afternoon has no value.
-  meter.handlers[17] = [](const Bytes& p, uint8_t&) {
+  // Slot i of half-day h holds 1000 * (h + 1) + i; slot 3 of an afternoon has
+  // no value. With `cut`, afternoons end after their date.
+  bool cut = false;
+  meter.handlers[17] = [&cut](const Bytes& p, uint8_t&) {
     Bytes d = {p[0], 30, p[2], p[3], p[4]};
-    for (int i = 0; i < 24; ++i) {
+    for (int i = 0; i < 24 && !(cut && p[0] == 1); ++i) {
       d.push_back(p[0] == 1 && i == 3 ? 0 : 1);
       putLE(d, 1000 * (1 + p[0]) + i, 2);
     }
@@ -237,6 +310,12 @@ TEST_F(CE2727Driver, ProfileWalksHalfDaysAndSkipsSlotsWithoutValue) {
   EXPECT_EQ("54/6 2.004 кВт", got[noon + 4 * 1800]);
   EXPECT_EQ("54/6 1.004 кВт", got[till]);
   EXPECT_EQ(3u + 23u + 5u, got.size());
+  // An unreadable afternoon costs its own slots; the walk goes on.
+  cut = true;
+  values.clear();
+  d->get_arch_values(Hourly, from, till, values);
+  EXPECT_EQ(std::make_pair(size_t(6), size_t(3 + 5)),
+            std::make_pair(meter.asked[17].size(), values.size()));
 }
 
 TEST_F(CE2727Driver, SystemValuesAndTheSerialCheck) {
@@ -245,12 +324,18 @@ TEST_F(CE2727Driver, SystemValuesAndTheSerialCheck) {
   };
   meter.handlers[0] = info(778899);
   meter.handlers[21] = fixed({0x15, 0x01, 0x23}, 50);  // made 15 January 2023
+  meter.data_byte10 = 1;
   auto d = make(2, "00778899");
   d->init();
   std::map<uint32_t, std::string> got;
   for (const auto& v : d->get_all_system_values()) got[v.param_code] = v.value;
   EXPECT_EQ("ЦЭ2727А 2.05 778899 1673730000 " + std::to_string(kMeterNow - kDTZ),
             got[72] + " " + got[73] + " " + got[74] + " " + got[75] + " " + got[85]);
+  // An unreadable manufacture date costs that value only.
+  meter.handlers[21] = fixed({0x15, 0x13, 0x23}, 50);
+  got.clear();
+  for (const auto& v : d->get_all_system_values()) got[v.param_code] = v.value;
+  EXPECT_EQ(std::make_pair(size_t(4), size_t(0)), std::make_pair(got.size(), got.count(75)));
 
   LogSince log;
   meter.handlers[0] = info(111);
@@ -276,10 +361,17 @@ TEST_F(CE2727Driver, CurrentValuesAndMeterTime) {
   EXPECT_EQ(std::to_string(kMeterNow - kDTZ) + " 10 ", (got[{85, 0}]));
   timestamps ts;
   EXPECT_TRUE(d->GetTimestamps(ts) && ts.curr_time == kMeterNow - kDTZ);
-  meter.handlers.erase(1);  // the meter refuses the time
+  // A time that is not a time costs the meter time; without it no archive window.
+  meter.handlers[1] = fixed({0x30, 0x10, 0x25, 0x03, 0x06, 0x03, 0x24, 0x00, 0x00});
+  got.clear();
+  for (const auto& v : d->get_all_curtime_cur_integ_values()) got[{v.param_code, v.sys}] = v.value;
+  EXPECT_EQ(std::make_pair(size_t(5 + 4 + 18), size_t(0)),
+            std::make_pair(got.size(), got.count({85, 0})));
   LogSince log;
   EXPECT_THROW(d->GetTimestamps(ts), CDisconnectException);
-  EXPECT_TRUE(log.has("CmtrCE2727::GetTimestamps(): CAN'T READ CURRENT DATETIME !!!"));
+  meter.handlers.erase(1);  // the meter refuses the time
+  EXPECT_THROW(d->GetTimestamps(ts), CDisconnectException);
+  EXPECT_EQ(2, log.count("CmtrCE2727::GetTimestamps(): CAN'T READ CURRENT DATETIME !!!"));
   // A silent meter costs three attempts of a 200 ms time-out each: 0.58 s to 1.42 s.
   meter.address = 1;
   using std::chrono::steady_clock;

@@ -35,11 +35,13 @@ inline std::optional<SeenRequest> parseRequest(const Bytes& f) {
 
 // Answers through a handler per command (code 1 for a wrong password, 2 for no
 // handler, silence for another address); keeps the parameters asked per command.
+// An answer with data carries `data_byte10` at byte 10 (meters put 00 or 01).
 struct FakeMeter {
   uint32_t address = 4242;
   using Handler = std::function<Bytes(const Bytes& params, uint8_t& code)>;
   std::map<uint8_t, Handler> handlers;
   std::map<uint8_t, std::vector<Bytes>> asked;
+  uint8_t data_byte10 = 0;
 
   Bytes operator()(const Bytes& frame) {
     std::optional<SeenRequest> r = parseRequest(frame);
@@ -48,7 +50,8 @@ struct FakeMeter {
     auto h = handlers.find(r->cmd);
     uint8_t code = r->password ? 1 : h == handlers.end() ? 2 : 0;
     Bytes data = code ? Bytes{} : h->second(r->params, code);
-    return answerFrame(address, r->cmd, code, code ? Bytes{} : data);
+    return code ? answerFrame(address, r->cmd, code, {})
+                : answerFrame(address, r->cmd, data_byte10, data);
   }
 };
 
