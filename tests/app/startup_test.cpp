@@ -10,6 +10,8 @@ using mtr_test::countLinesContaining;
 using mtr_test::readFile;
 using mtr_test::waitFor;
 
+const char* const kSupervising = "main() - supervision of 3 driver(s) begins.";
+
 TEST(StartUp, ThreeIdentifiersMakeThreeDriversOnOneConnector) {
   mtr_test::TempDir dir;
   mtr_test::ConfServer server(R"({
@@ -44,6 +46,10 @@ TEST(StartUp, ThreeIdentifiersMakeThreeDriversOnOneConnector) {
                 R"({\"id\":1,\"jsonrpc\":\"2.0\",\"method\":\"get_config\",\"params\":{\"heat_meter\":\")") +
             id))
         << rec;
+  // A stop is honoured from the start of supervision on; the drivers' threads
+  // may end before it.
+  ASSERT_TRUE(
+      waitFor([&] { return countLinesContaining(readFile(log), kSupervising) == 1; }, 15000));
   c.kill(SIGTERM);
   mtr_test::ProcessResult r;
   ASSERT_TRUE(c.wait(10000, &r));  // stop timing is the signal tests' concern
