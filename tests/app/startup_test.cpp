@@ -25,7 +25,7 @@ TEST(StartUp, ThreeIdentifiersMakeThreeDriversOnOneConnector) {
                     dir / "out", dir / "err",
                     {"MTR_ROOT=" + dir.path(), "MTR_CONFIG_URL=" + server.url()});
   ASSERT_TRUE(
-      waitFor([&] { return countLinesContaining(readFile(log), "has been STOPED") == 3; }, 15000))
+      waitFor([&] { return countLinesContaining(readFile(log), "has been STOPED") == 3; }, 60000))
       << readFile(log);
   std::string text = readFile(log);
   EXPECT_EQ(1, countLinesContaining(text, "The CConnector is created in as simple UART."));
@@ -49,7 +49,7 @@ TEST(StartUp, ThreeIdentifiersMakeThreeDriversOnOneConnector) {
   // A stop is honoured from the start of supervision on; the drivers' threads
   // may end before it.
   ASSERT_TRUE(
-      waitFor([&] { return countLinesContaining(readFile(log), kSupervising) == 1; }, 15000));
+      waitFor([&] { return countLinesContaining(readFile(log), kSupervising) == 1; }, 60000));
   c.kill(SIGTERM);
   mtr_test::ProcessResult r;
   ASSERT_TRUE(c.wait(10000, &r));  // stop timing is the signal tests' concern
