@@ -60,7 +60,7 @@ class Cycle : public ::testing::Test {
   // Hands the driver the turn and waits until it gives it back.
   bool turn() {
     d_->setTurn();
-    return waitFor([&] { return !d_->hasTurn(); }, 10000, 1);
+    return waitFor([&] { return !d_->hasTurn(); }, 60000, 1);
   }
   std::string item(const std::string& name) {
     return readFile(root_ / ("tmp/77/1/tc_items/" + name));
@@ -344,7 +344,8 @@ TEST_F(Cycle, ForceUpdateMarkerEndsTheWaitEarly) {
   // The driver now waits an hour of fake time; the marker cuts it short.
   time_t before = clock_.now();
   mtr_test::writeFile(rooted("/tmp/kzp_force_update_77"), "");
-  ASSERT_TRUE(waitFor([&] { return !mtr_test::exists(rooted("/tmp/kzp_force_update_77")); }, 5000));
+  ASSERT_TRUE(
+      waitFor([&] { return !mtr_test::exists(rooted("/tmp/kzp_force_update_77")); }, 30000));
   EXPECT_LT(clock_.now() - before, 3600);
   ASSERT_TRUE(turn());
   Calls calls = d_->takeCalls();
@@ -405,7 +406,7 @@ TEST_F(Cycle, SupervisorPaceOrderAndStop) {
     ClearStopRequest();
     std::thread sup(
         [&] { Supervise(drivers, kStep, row.real_clock ? mtr::systemClock() : clock_); });
-    EXPECT_TRUE(waitFor([&] { return seen().size() >= row.turns; }, 20000)) << seen();
+    EXPECT_TRUE(waitFor([&] { return seen().size() >= row.turns; }, 60000)) << seen();
     const auto stop_at = std::chrono::steady_clock::now();
     RequestStop();
     sup.join();

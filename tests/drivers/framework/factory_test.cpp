@@ -85,7 +85,7 @@ TEST_F(WithRoot, UnknownModelsGetTheEmptyDriverWithAWarning) {
   for (const char* model : {"Mercury230", "adi"}) {
     CMtrBaseDriver* d = CMtrBaseDriver::create_and_init({{"manufacturer", model}}, nullptr, &rpc);
     ASSERT_NE(nullptr, dynamic_cast<CMtrEmptyDriver*>(d)) << model;
-    ASSERT_TRUE(mtr_test::waitFor([&] { return d->isFinished(); }, 2000));
+    ASSERT_TRUE(mtr_test::waitFor([&] { return d->isFinished(); }, 30000));
     delete d;
   }
   CMtrBaseDriver* d = CMtrBaseDriver::create_and_init({}, nullptr, &rpc);  // no "manufacturer"
