@@ -3,12 +3,17 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +27,24 @@ const char* const kVersionText = "version 1.3.35 (2017.06.05)";
 std::atomic<unsigned char> stop_requested{1};
 
 namespace {
+
+// Readable once a stop is requested; the supervisor sleeps on it.
+std::atomic<int> stop_event{-1};
+
+int stopEvent() {
+  int fd = stop_event.load();
+  if (fd >= 0) return fd;
+  int made = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (made < 0 || stop_event.compare_exchange_strong(fd, made)) return made;
+  close(made);  // another thread was first
+  return fd;
+}
+
+void drainStopEvent(int fd) {
+  uint64_t count;
+  while (fd >= 0 && read(fd, &count, sizeof count) > 0) {
+  }
+}
 
 const char* const kSeparator =
     "\033[1;31m---------------------------------------------------------\033[0m";
@@ -83,11 +106,53 @@ void signalHandler(int sig, siginfo_t*, void* context) {
     LOG_CRIT("%s", kSeparator);
     _exit(1);
   }
-  stop_requested = 1;
+  RequestStop();
   LOG_CRIT("%s", kSeparator);
 }
 
 }  // namespace
+
+void RequestStop() {
+  stop_requested = 1;
+  int fd = stop_event.load();
+  uint64_t one = 1;
+  if (fd >= 0 && write(fd, &one, sizeof one) < 0) {
+    // a full counter is still readable
+  }
+}
+
+void ClearStopRequest() {
+  // Flag first: a request that comes in between stays set.
+  stop_requested = 0;
+  drainStopEvent(stopEvent());
+}
+
+bool WaitForStop(long ms) {
+  const int fd = stopEvent();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!stop_requested.load()) {
+    long long left = -1;
+    if (ms >= 0) {
+      left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                   std::chrono::steady_clock::now())
+                 .count();
+      if (left <= 0) return false;
+    }
+    if (fd < 0) {  // no event: look at the flag ten times a second
+      usleep(static_cast<useconds_t>(left < 0 || left > 100 ? 100000 : left * 1000));
+      continue;
+    }
+    struct pollfd p {
+      fd, POLLIN, 0
+    };
+    // A request that came just before a clear leaves the event set without the
+    // flag: drained, or every step would end at once.
+    if (poll(&p, 1, static_cast<int>(left < 0 ? -1 : std::min<long long>(left, INT32_MAX))) > 0 &&
+        !stop_requested.load())
+      drainStopEvent(fd);
+  }
+  return true;
+}
 
 void PrintUsage(const char* argv0) {
   std::cout << "Usage: " << argv0 << " [options]\n"
@@ -211,6 +276,7 @@ void Daemonize() {
 }
 
 void InstallSignalHandler() {
+  stopEvent();
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_sigaction = signalHandler;

@@ -9,6 +9,14 @@ extern const char* const kVersionText;
 // Set by the signal handler; set from the start, cleared on entering supervision.
 extern std::atomic<unsigned char> stop_requested;
 
+// Sets stop_requested and wakes the supervisor's sleep; async-signal-safe.
+void RequestStop();
+// Clears stop_requested and forgets earlier wake-ups.
+void ClearStopRequest();
+// Sleeps until a stop is requested or `ms` have passed (ms < 0: no limit).
+// True when a stop is requested.
+bool WaitForStop(long ms);
+
 struct Options {
   std::vector<std::string> ids;
   int log_level = 7;
@@ -27,4 +35,6 @@ void PrintUsage(const char* argv0);
 // Forks into the background; returns only in the child (exits on failure).
 void Daemonize();
 
+// Also makes the event that RequestStop() signals: after Daemonize(), which
+// closes every descriptor.
 void InstallSignalHandler();

@@ -10,21 +10,44 @@
 #include "server/jsonrpc_connector.h"
 #include "transport/connector.h"
 
-void Supervise(const std::vector<CMtrBaseDriver*>& drivers, long step_ms) {
+namespace {
+
+// One step of the wait for a turn. On the process clock the step sleeps on the
+// stop event: nothing else wakes it, so drivers that give the turn back at once
+// still get it no more often than once a step. Once a stop is requested there
+// is nothing left to pace: the rest of the round waits for the turn itself.
+void sleepStep(CMtrBaseDriver* holder, long step_ms, mtr::Clock& clock) {
+  if (stop_requested.load()) {
+    holder->waitTurn(false, step_ms);
+  } else if (&clock == &mtr::systemClock()) {
+    WaitForStop(step_ms);
+  } else {
+    clock.sleepMs(step_ms);
+  }
+}
+
+}  // namespace
+
+void Supervise(const std::vector<CMtrBaseDriver*>& drivers, long step_ms, mtr::Clock& clock) {
   for (;;) {
     if (stop_requested.load()) return;
     bool any = false;
     for (CMtrBaseDriver* driver : drivers) {
       // A driver whose thread has ended would never give the turn back.
-      if (driver->isFinished()) continue;
+      if (driver->threadEnded()) continue;
       any = true;
       driver->setTurn();
       do {
-        driver->waitTurn(false, step_ms);
+        sleepStep(driver, step_ms, clock);
         for (CMtrBaseDriver* d : drivers) d->IsArchFresh();
-      } while (driver->hasTurn() && !driver->isFinished());
+      } while (driver->hasTurn() && !driver->threadEnded());
     }
-    if (!any) usleep(100000);
+    if (any) continue;
+    // Nothing to supervise: only a stop request is left to wait for.
+    if (&clock == &mtr::systemClock())
+      WaitForStop(-1);
+    else
+      clock.sleepMs(step_ms);
   }
 }
 
@@ -47,7 +70,10 @@ int RunMeters(const std::vector<std::string>& ids) {
   // The drivers hold the connector now; the last one to go closes it.
   shared.reset();
 
-  stop_requested = 0;
+  // A stop requested before this point had no lasting effect; from here on it
+  // is honoured, which the log tells.
+  ClearStopRequest();
+  LOG_INFO("main() - supervision of %d driver(s) begins.", static_cast<int>(drivers.size()));
   Supervise(drivers);
 
   for (CMtrBaseDriver* d : drivers) {

@@ -125,17 +125,22 @@ void CMtrBaseDriver::clearTurn() {
   signalFd(turn_cleared_fd_);
 }
 
+void CMtrBaseDriver::bodyEnds() {
+  body_ended_ = true;
+  signalFd(turn_cleared_fd_);
+}
+
 bool CMtrBaseDriver::waitTurn(bool value, long ms) {
   const uint8_t want = value ? 1 : 0;
   const int fd = value ? turn_set_fd_ : turn_cleared_fd_;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (poll_turn.load() != want) {
-    if (isFinished()) return false;
+    if (threadEnded()) return false;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now())
                     .count();
     if (left <= 0) return false;
-    // A finished thread never signals: callers bound `ms` and look at isFinished().
+    // A body that ends signals; a thread cancelled by Stop() does not: callers bound `ms`.
     struct pollfd p {
       fd, POLLIN, 0
     };

@@ -63,6 +63,8 @@ class CMtrBaseDriver : public myThreadAttached {
   bool hasTurn() const { return poll_turn.load() != 0; }
   // Waits up to `ms` for the flag to become `value`; true when it did.
   bool waitTurn(bool value, long ms);
+  // The body has returned (or is about to): no one will clear the turn.
+  bool threadEnded() const { return body_ended_.load() || isFinished(); }
 
   void setClock(mtr::Clock* c) { clock = c; }
   mtr::Clock& Clock() const { return *clock; }
@@ -93,7 +95,12 @@ class CMtrBaseDriver : public myThreadAttached {
   int tz_offset2 = 0;
   mtr::Clock* clock;
 
+  // Called by a body that returns, so that a supervisor waiting for the turn
+  // learns at once that it will never be cleared.
+  void bodyEnds();
+
  private:
+  std::atomic<bool> body_ended_{false};
   // Counters that wake the turn's waiters: the driver waits on the first, the
   // supervisor on the second. poll(2) on them is a clean cancellation point.
   int turn_set_fd_ = -1;
@@ -105,7 +112,7 @@ class CMtrEmptyDriver : public CMtrBaseDriver {
  public:
   // A thread that starts late must not find a half-destroyed object.
   ~CMtrEmptyDriver() override { Stop(); }
-  void functionThread(myThreadAttached*) override {}
+  void functionThread(myThreadAttached*) override { bodyEnds(); }
   time_t ReadArchDaily() override { return 0; }
   time_t ReadHourlyArch() override { return 0; }
   time_t ReadArchMonthly() override { return 0; }

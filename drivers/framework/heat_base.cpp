@@ -59,28 +59,29 @@ bool fileExists(const std::string& path) {
 // waiter so that the deadline is judged again.
 class MarkerWatch {
  public:
+  // The watch starts here, before the caller first looks for the marker: a
+  // marker made after that look still wakes the wait.
   explicit MarkerWatch(const std::string& path) {
     size_t slash = path.rfind('/');
-    dir_ = slash == std::string::npos ? "." : path.substr(0, slash);
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ >= 0 &&
+        inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+    if (fd_ >= 0) timer_ = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
   }
   ~MarkerWatch() {
     if (fd_ >= 0) close(fd_);
     if (timer_ >= 0) close(timer_);
   }
+  MarkerWatch(const MarkerWatch&) = delete;
+  MarkerWatch& operator=(const MarkerWatch&) = delete;
 
   // One wait: returns when something in the folder changed, the deadline came
   // or the clock was set.
   void waitReal(time_t deadline) {
-    if (fd_ < 0 && !tried_) {
-      tried_ = true;
-      fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-      if (fd_ >= 0 &&
-          inotify_add_watch(fd_, dir_.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
-        close(fd_);
-        fd_ = -1;
-      }
-      timer_ = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
-    }
     if (fd_ < 0) {
       mtr::systemClock().sleepMs(2);  // no inotify: fall back to the 2 ms poll
       return;
@@ -110,10 +111,8 @@ class MarkerWatch {
   }
 
  private:
-  std::string dir_;
   int fd_ = -1;
   int timer_ = -1;
-  bool tried_ = false;
 };
 
 }  // namespace
@@ -245,17 +244,18 @@ void CMtrHeatBaseDriver::WaitDataRate(int seconds) {
   if (seconds < 2) return;
   FileConnector* files = file_connector.get();
   const time_t deadline = clock->now() + seconds;
-  const bool real = clock == &mtr::systemClock();
   std::string marker =
       mtr::rootedPath("/tmp/kzp_force_update_") + (rpc ? rpc->meterId() : settings.meter_id);
-  MarkerWatch watch(marker);
-  while (clock->now() < deadline) {
+  std::unique_ptr<MarkerWatch> watch;
+  if (clock == &mtr::systemClock()) watch = std::make_unique<MarkerWatch>(marker);
+  // The marker is looked for once more after the last wait, at the deadline.
+  for (;;) {
     if (files && files->TakeForceUpdate()) return;
-    if (real) {
-      watch.waitReal(deadline);
-    } else {
+    if (clock->now() >= deadline) return;
+    if (watch)
+      watch->waitReal(deadline);
+    else
       clock->sleepMs(2);
-    }
   }
 }
 

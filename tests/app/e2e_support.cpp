@@ -22,7 +22,7 @@ SimulatedLine::SimulatedLine(const std::string& meters_json, const std::string& 
   std::vector<std::string> argv{binPath("mtr-metersim"), dir_ / "meters.json", "--link", tty_};
   argv.insert(argv.end(), sim_args.begin(), sim_args.end());
   sim_ = std::make_unique<Child>(argv, dir_ / "sim.out", dir_ / "sim.err");
-  if (!waitFor([&] { return exists(tty_); }, 10000)) return;
+  if (!waitFor([&] { return exists(tty_); }, 30000)) return;
   server_ = std::make_unique<ConfServer>(replaceAll(config_json, "@TTY@", tty_));
   ready_ = server_->ok();
 }

@@ -50,19 +50,21 @@ TEST(EnvironmentFaults, ConfigServerDownAtStartThenUp) {
   FaultLine line(meters(), config("60"));
   ASSERT_TRUE(line.startSim());
   line.startDaemon({"901"});
-  sleep(10);
   // start-up waits, retrying every 5 s, and reads nothing meanwhile
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return countOf(line.log(),
+                       "CJSONRPCConnector::SendParameters - Error while sending data! retry!!! "
+                       "wait 5 sec. Error code - ") >= 2;
+      },
+      60000, 100));
   EXPECT_TRUE(line.daemonRunning());
-  EXPECT_GE(countOf(line.log(),
-                    "CJSONRPCConnector::SendParameters - Error while sending data! retry!!! wait 5 "
-                    "sec. Error code - "),
-            2);
   EXPECT_EQ("", line.item("901", "VA"));
   ASSERT_TRUE(line.startServer());
-  ASSERT_TRUE(waitFor([&] { return activity(line.log())["901"].sessions >= 1; }, 30000, 100))
+  ASSERT_TRUE(waitFor([&] { return activity(line.log())["901"].sessions >= 1; }, 120000, 100))
       << line.log().substr(0, 4000);
   EXPECT_EQ("229.87\n", line.item("901", "VA"));
-  EXPECT_EQ(0, line.stopDaemon(30000));
+  EXPECT_EQ(0, line.stopDaemon(60000));
 }
 
 // The reporter holds its lock for two minutes: the folder maintenance waits,

@@ -226,7 +226,7 @@ TEST_P(MixedFaults, RetriedAwayWithoutWrongValues) {
     return out;
   };
   // the last fault's trace may follow a read timeout
-  waitFor([&] { return untraced().empty(); }, 15000, 250);
+  waitFor([&] { return untraced().empty(); }, 60000, 250);
   for (const auto& kind : untraced()) {
     ADD_FAILURE() << f.name << ": fault " << kind << " injected but none of its lines logged";
   }
@@ -320,7 +320,7 @@ TEST(MeterFaults, PtyClosedMidSessionThenNewLine) {
         return line.item(f.faulty_id, "_Read_status") == "current" ||
                line.item(f.twin_id, "_Read_status") == "current";
       },
-      30000, 5));
+      60000, 5));
   line.stopSim();
   auto before = activity(line.log());
   ASSERT_TRUE(line.startSim());
@@ -331,7 +331,7 @@ TEST(MeterFaults, PtyClosedMidSessionThenNewLine) {
         return a[f.twin_id].sessions > before[f.twin_id].sessions &&
                a[f.faulty_id].sessions > before[f.faulty_id].sessions;
       },
-      mtr_test::slowTestsEnabled() ? 300000 : 60000, 250);
+      mtr_test::slowTestsEnabled() ? 300000 : 120000, 250);
   auto a = activity(line.log());
   const int exceptions = a[f.twin_id].exceptions + a[f.faulty_id].exceptions;
   // either the driver's retry already found the new line, or the session
@@ -386,7 +386,7 @@ TEST(MeterFaults, MeterClockJumpsForwardAndBack) {
           line.forceUpdate();
           return sessions() > before + 1;
         },
-        slow ? 300000 : 60000, 250))
+        slow ? 300000 : 120000, 250))
         << line.log().substr(line.log().size() > 6000 ? line.log().size() - 6000 : 0);
     EXPECT_NEAR(time(nullptr) + to_hour + shift, clockItem(), 30);
     EXPECT_EQ("229.87\n", line.item("602", "VA"));

@@ -80,7 +80,7 @@ bool FaultLine::startSim(const std::vector<std::string>& args) {
         ssize_t l = readlink(tty_.c_str(), buf, sizeof buf - 1);
         return l > 0 && std::string(buf, l) != before;
       },
-      10000);
+      30000);
 }
 
 void FaultLine::stopSim() {
@@ -105,7 +105,7 @@ bool FaultLine::startServer() {
       dir_ / "confsrv.out", dir_ / "confsrv.err");
   return waitFor(
       [&] { return readFile(dir_ / "confsrv.out").find("config-port=") != std::string::npos; },
-      10000);
+      30000);
 }
 
 void FaultLine::stopServer() {

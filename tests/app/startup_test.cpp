@@ -10,6 +10,8 @@ using mtr_test::countLinesContaining;
 using mtr_test::readFile;
 using mtr_test::waitFor;
 
+const char* const kSupervising = "main() - supervision of 3 driver(s) begins.";
+
 TEST(StartUp, ThreeIdentifiersMakeThreeDriversOnOneConnector) {
   mtr_test::TempDir dir;
   mtr_test::ConfServer server(R"({
@@ -23,7 +25,7 @@ TEST(StartUp, ThreeIdentifiersMakeThreeDriversOnOneConnector) {
                     dir / "out", dir / "err",
                     {"MTR_ROOT=" + dir.path(), "MTR_CONFIG_URL=" + server.url()});
   ASSERT_TRUE(
-      waitFor([&] { return countLinesContaining(readFile(log), "has been STOPED") == 3; }, 15000))
+      waitFor([&] { return countLinesContaining(readFile(log), "has been STOPED") == 3; }, 60000))
       << readFile(log);
   std::string text = readFile(log);
   EXPECT_EQ(1, countLinesContaining(text, "The CConnector is created in as simple UART."));
@@ -44,6 +46,10 @@ TEST(StartUp, ThreeIdentifiersMakeThreeDriversOnOneConnector) {
                 R"({\"id\":1,\"jsonrpc\":\"2.0\",\"method\":\"get_config\",\"params\":{\"heat_meter\":\")") +
             id))
         << rec;
+  // A stop is honoured from the start of supervision on; the drivers' threads
+  // may end before it.
+  ASSERT_TRUE(
+      waitFor([&] { return countLinesContaining(readFile(log), kSupervising) == 1; }, 60000));
   c.kill(SIGTERM);
   mtr_test::ProcessResult r;
   ASSERT_TRUE(c.wait(10000, &r));  // stop timing is the signal tests' concern

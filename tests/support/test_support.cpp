@@ -247,7 +247,7 @@ ConfServer::ConfServer(const std::string& config_json, bool sensor) {
         if (s != std::string::npos) sensor_port_ = atoi(out.c_str() + s + 12);
         return true;
       },
-      10000);
+      30000);  // a sanitized build starts slowly on a busy machine
 }
 
 ConfServer::~ConfServer() {

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <thread>
 
+#include "app/cmdline.h"
+#include "app/supervisor.h"
 #include "base/fsutil.h"
 #include "base/logger.h"
 #include "base/paths.h"
@@ -55,7 +60,7 @@ class Cycle : public ::testing::Test {
   // Hands the driver the turn and waits until it gives it back.
   bool turn() {
     d_->setTurn();
-    return waitFor([&] { return !d_->hasTurn(); }, 10000, 1);
+    return waitFor([&] { return !d_->hasTurn(); }, 60000, 1);
   }
   std::string item(const std::string& name) {
     return readFile(root_ / ("tmp/77/1/tc_items/" + name));
@@ -339,11 +344,86 @@ TEST_F(Cycle, ForceUpdateMarkerEndsTheWaitEarly) {
   // The driver now waits an hour of fake time; the marker cuts it short.
   time_t before = clock_.now();
   mtr_test::writeFile(rooted("/tmp/kzp_force_update_77"), "");
-  ASSERT_TRUE(waitFor([&] { return !mtr_test::exists(rooted("/tmp/kzp_force_update_77")); }, 5000));
+  ASSERT_TRUE(
+      waitFor([&] { return !mtr_test::exists(rooted("/tmp/kzp_force_update_77")); }, 30000));
   EXPECT_LT(clock_.now() - before, 3600);
   ASSERT_TRUE(turn());
   Calls calls = d_->takeCalls();
   EXPECT_EQ(2, std::count(calls.begin(), calls.end(), "current"));
+}
+
+// The supervisor hands a turn on at the first step after it came back, not
+// sooner; skips drivers whose thread has ended; completes the round in
+// progress after a stop request; and a stop request ends its sleep at once.
+TEST_F(Cycle, SupervisorPaceOrderAndStop) {
+  const SettingsMap refusing = {{"port_alias", "PSD1.485"}, {"period_current", "0"}};
+  struct Row {
+    const char* name;
+    const char* drivers;  // one letter a scripted driver, '-' an empty one
+    SettingsMap params;
+    bool printer;     // the printer holds port 1: sessions are refused at once
+    bool real_clock;  // the supervisor's steps on the process clock
+    size_t turns;     // turns given back before the stop request
+  } rows[] = {
+      {"order", "A-C", {{"period_current", "1"}}, false, false, 6},
+      {"refused sessions keep the pace", "MN", refusing, true, false, 20},
+      {"stop ends the step", "MN", refusing, true, true, 1},
+      {"nothing to supervise", "--", {}, false, true, 0},
+  };
+  const long kStep = 5000;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    unlink(rooted("/tmp/pause_print_1").c_str());
+    if (row.printer) mtr_test::writeFile(rooted("/tmp/pause_print_1"), "");
+    std::mutex m;
+    std::string order, live;
+    std::vector<std::unique_ptr<CMtrBaseDriver>> owned;
+    std::vector<CMtrBaseDriver*> drivers;
+    for (const char* n = row.drivers; *n; ++n) {
+      if (*n == '-') {
+        owned.emplace_back(new CMtrEmptyDriver());
+      } else {
+        auto* s = new ScriptedDriver(std::string(1, *n));
+        s->setClock(&clock_);
+        s->setJSONRPCConnector(&rpc_);
+        s->save_init_params(row.params);
+        const char id = *n;
+        s->on_turn_end = [&m, &order, id] {
+          std::lock_guard<std::mutex> lock(m);
+          order += id;
+        };
+        owned.emplace_back(s);
+        live += id;
+      }
+      owned.back()->Start(owned.back().get(), std::string(1, *n));
+      drivers.push_back(owned.back().get());
+    }
+    auto seen = [&] {
+      std::lock_guard<std::mutex> lock(m);
+      return order;
+    };
+    const long long t0 = clock_.nowMs();
+    ClearStopRequest();
+    std::thread sup(
+        [&] { Supervise(drivers, kStep, row.real_clock ? mtr::systemClock() : clock_); });
+    EXPECT_TRUE(waitFor([&] { return seen().size() >= row.turns; }, 60000)) << seen();
+    const auto stop_at = std::chrono::steady_clock::now();
+    RequestStop();
+    sup.join();
+    const double stop_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - stop_at).count();
+    if (!live.empty()) {
+      // (a driver records its turn just after giving it back)
+      EXPECT_TRUE(waitFor([&] { return seen().size() % live.size() == 0; }, 10000)) << seen();
+    }
+    const std::string turns = seen();
+    for (size_t i = 0; i < turns.size(); ++i) EXPECT_EQ(live[i % live.size()], turns[i]) << i;
+    if (row.real_clock) {
+      EXPECT_LT(stop_s, 3.0);  // well inside the 5 s step
+    } else {
+      EXPECT_GE(clock_.nowMs() - t0, kStep * static_cast<long long>(turns.size()));
+    }
+  }
 }
 
 }  // namespace

@@ -46,6 +46,12 @@ class ScriptedDriver : public electro::CMtrElectroBaseDriver {
     }
     return 0;
   }
+  // Runs right after the session gave the turn back.
+  void WaitDataRate(int seconds) override {
+    ++turns;
+    if (on_turn_end) on_turn_end();
+    CMtrHeatBaseDriver::WaitDataRate(seconds);
+  }
   bool GetTimestamps(timestamps& out) override {
     record("GetTimestamps");
     out = ts;
@@ -85,6 +91,8 @@ class ScriptedDriver : public electro::CMtrElectroBaseDriver {
   std::vector<std::string> calls;
   std::vector<ArchCall> arch_calls;
   std::function<void(const std::string&)> on_call;
+  std::function<void()> on_turn_end;
+  std::atomic<int> turns{0};
   std::function<MeasuredValueList(uint32_t, time_t, time_t)> arch_source;
   MeasuredValueList system_values;
   MeasuredValueList current_values;

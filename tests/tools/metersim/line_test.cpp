@@ -37,7 +37,7 @@ TEST(SimLine, LinkFrameLogAndCleanStop) {
   }
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(0, sim.stop());
-  EXPECT_LT(msSince(t0), 1000);
+  EXPECT_LT(msSince(t0), 2500);  // at once, not after a read timeout
   struct stat st;
   EXPECT_NE(0, lstat(link.c_str(), &st)) << "link removed on stop";
   std::string log = mtr_test::readFile(sim.logPath());
@@ -63,7 +63,9 @@ TEST(SimLine, SilenceWhereNoMeterWouldAnswer) {
   EXPECT_TRUE(port.ask("02 00", 4, 300).empty()) << "a fault for one meter only";
   for (bool back : {false, true}) {  // SIGUSR1 takes the meters off the line and back
     sim.child().kill(SIGUSR1);
-    usleep(100 * 1000);
+    const char* event = back ? "unmuted: the meters are back" : "muted: the meters are gone";
+    ASSERT_TRUE(
+        mtr_test::waitFor([&] { return has(mtr_test::readFile(sim.logPath()), event); }, 10000));
     EXPECT_EQ(back ? withCrc(hex("01 00")) : Bytes{}, port.ask("01 00", 4, 300));
   }
 }
@@ -75,12 +77,13 @@ TEST(SimLine, PacingAtTheBaudRate) {
     speed_t speed;
     double min_ms, max_ms;
   } cases[] = {
-      {{"--baud", "9600"}, B9600, 129 * 10 / 9.6, 129 * 10 / 9.6 + 400},
-      {{"--baud", "9600", "--format", "8E1"}, B9600, 129 * 11 / 9.6, 129 * 11 / 9.6 + 400},
+      // upper limits: what a busy machine adds, not what the pacing allows
+      {{"--baud", "9600"}, B9600, 129 * 10 / 9.6, 129 * 10 / 9.6 + 1500},
+      {{"--baud", "9600", "--format", "8E1"}, B9600, 129 * 11 / 9.6, 129 * 11 / 9.6 + 1500},
       {{"--baud", "19200", "--reply-delay", "100"},
        B19200,
        129 * 10 / 19.2 + 100,
-       129 * 10 / 19.2 + 500},
+       129 * 10 / 19.2 + 1600},
       {{}, B9600, 0, 100},  // unpaced: far below the 134 ms at 9600
   };
   for (const auto& c : cases) {
@@ -118,18 +121,19 @@ TEST(SimFaults, EachKind) {
 }
 
 TEST(SimFaults, DelayBeyondTheReadTimeoutAndPromptStop) {
-  Sim sim(kTwoMeters, {"--fault", "delay:1", "--late", "1200"});
+  // Margins of seconds: a busy machine may hold either side back for a while.
+  Sim sim(kTwoMeters, {"--fault", "delay:1", "--late", "3000"});
   Port port(sim.device());
   port.sendRaw(withCrc(hex("01 00")));
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_TRUE(port.receive(4, 900).empty()) << "nothing within the wait";
-  EXPECT_EQ(withCrc(hex("01 00")), port.receive(4, 1000)) << "then the late reply";
-  EXPECT_GE(msSince(t0), 1150);
+  EXPECT_EQ(withCrc(hex("01 00")), port.receive(4, 4000)) << "then the late reply";
+  EXPECT_GE(msSince(t0), 2950);
   port.sendRaw(withCrc(hex("01 00")));
   usleep(100 * 1000);
   auto t1 = std::chrono::steady_clock::now();
   EXPECT_EQ(0, sim.stop());
-  EXPECT_LT(msSince(t1), 800);
+  EXPECT_LT(msSince(t1), 2000);  // not after the late reply
 }
 
 TEST(SimFaults, SeedRepeatsTheSameFaults) {

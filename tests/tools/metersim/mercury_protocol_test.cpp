@@ -28,7 +28,7 @@ TEST(MercuryChannel, PasswordsGateAndTimeout) {
   Sim sim(R"({"meters": [
     {"protocol": "mercury230", "address": 1, "password": "1234", "password_mode": "digit"},
     {"protocol": "mercury230", "address": 2, "password": "1234", "password_mode": "ascii"},
-    {"protocol": "mercury230", "address": 3, "channel_timeout": 0.4}]})");
+    {"protocol": "mercury230", "address": 3, "channel_timeout": 2}]})");
   Port port(sim.device());
   EXPECT_EQ(withCrc(hex("01 05")), port.ask("01 08 00", 4)) << "read before open: not opened";
   EXPECT_EQ(withCrc(hex("01 00")), port.ask("01 00", 4)) << "test channel needs no open channel";
@@ -49,7 +49,8 @@ TEST(MercuryChannel, PasswordsGateAndTimeout) {
   EXPECT_EQ(withCrc(hex("01 05")), port.ask("01 08 00", 4)) << "closed again";
   EXPECT_EQ(withCrc(hex("03 00")), port.open(3));
   EXPECT_EQ(10u, port.ask("03 08 00", 10).size());
-  usleep(700 * 1000);
+  // (the open channel must outlast a busy machine's pause between two requests)
+  usleep(2500 * 1000);
   EXPECT_EQ(withCrc(hex("03 05")), port.ask("03 08 00", 4)) << "idle channel timed out";
 }
 

@@ -54,7 +54,7 @@ Sim::Sim(const std::string& meters_json, const std::vector<std::string>& args) {
         out = mtr_test::readFile(dir_ / "out");
         return out.find('\n') != std::string::npos || !child_->running();
       },
-      5000);
+      20000);
   if (out.compare(0, 7, "device=") != 0)
     throw std::runtime_error("simulator did not start: " + mtr_test::readFile(dir_ / "err"));
   device_ = out.substr(7, out.find('\n') - 7);
