@@ -252,6 +252,7 @@ CCE102M::Reply CCE102M::exchange(const std::string& name, const std::string& arg
   LOG_DEBUG("[%lld][%s] CCE102M::sendRequest Cmd %s(%s)", id, who, name.c_str(), args.c_str());
 
   uint8_t* rx = rx_.data();
+  int refusals = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (attempt) connector_->clock().sleepMs(kRetryPauseMs);
     values.clear();
@@ -282,17 +283,20 @@ CCE102M::Reply CCE102M::exchange(const std::string& name, const std::string& arg
     if (open_at != std::string::npos && body.compare(open_at + 1, 3, "ERR") == 0 &&
         (open_at == 0 || body.compare(0, open_at, name) == 0)) {
       const std::string error = body.substr(open_at, body.find(')', open_at) - open_at + 1);
+      LOG_ERR(
+          "[%lld][%s] CCE102M::%s() - RESPONSE ERROR. Packet isn't answer to %s. Packet is "
+          "answer to %s",
+          id, who, "sendRequest", name.c_str(), error.c_str());
       if (!memory_->answered.count(name)) {
-        // A name the meter never answered: it does not have it.
+        // A name the meter never answered: asked once more at once, since a
+        // line fault can look like an error; a second error says it does not
+        // have the name.
+        if (++refusals < 2) continue;
         memory_->refused.insert(name);
         LOG_WARNING("[%lld][%s] CCE102M::%s() - %s refused by the meter: %s; not asked again", id,
                     who, "sendRequest", name.c_str(), error.c_str());
         return Reply::kRefused;
       }
-      LOG_ERR(
-          "[%lld][%s] CCE102M::%s() - RESPONSE ERROR. Packet isn't answer to %s. Packet is "
-          "answer to %s",
-          id, who, "sendRequest", name.c_str(), error.c_str());
       Init(init_value_, settings_);
       continue;
     }

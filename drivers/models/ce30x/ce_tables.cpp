@@ -11,13 +11,15 @@
 //   then reads in programming mode, until the meter's own timeout or a break.
 // NAKs ahead of any answer are skipped. An error message answers a name the
 // meter does not have: STX "(ERRnn)" ETX BCC, or STX NAME "(ERRnn)" ETX BCC.
-// When the meter never answered that name with values, the value is skipped,
-// logged once at Warning and the name is not asked of it again until the
-// daemon restarts (a CE301 without reactive energy costs one request per
-// reactive name, once). When it has answered it before, the error counts as an
-// answer to another name: programming mode again, and after three tries the
-// operation fails. Meter clock texts are the meter's wall clock; the driver
-// reads them as local time and subtracts the configured zone difference.
+// When the meter never answered that name with values, it is asked once more
+// at once (a line fault can look like an error); a second error message skips
+// the value, is logged once at Warning and the name is not asked of the meter
+// again until the daemon restarts (a CE301 without reactive energy costs two
+// requests per reactive name, in its first session only). When the meter has
+// answered the name before, the error counts as an answer to another name:
+// programming mode again, and after three tries the operation fails. Meter
+// clock texts are the meter's wall clock; the driver reads them as local time
+// and subtracts the configured zone difference.
 //
 // Every exchange is a read command and its answer:
 //   request  SOH 'R' '1' STX NAME '(' args ')' ETX BCC

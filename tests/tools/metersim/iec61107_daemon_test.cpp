@@ -146,10 +146,11 @@ TEST(Iec61107Daemon, ReadsItemsArchivesAndJournals) {
   auto asked = [&](const char* name) {
     return mtr_test::countLinesContaining(frames, std::string("R1 ") + name + "(");
   };
+  // twice in a row in the first session (one error could be a line fault)
   for (const char* name : {"ET0QE", "POWEQ", "POWPQ", "ENDQE", "EADQE"})
-    EXPECT_EQ(asked(name), 1) << name;
+    EXPECT_EQ(asked(name), 2) << name;
   // the monthly archive holds no month when the month began before day-3
-  for (const char* name : {"ENMQE", "EAMQE"}) EXPECT_LE(asked(name), 1) << name;
+  for (const char* name : {"ENMQE", "EAMQE"}) EXPECT_LE(asked(name), 2) << name;
   EXPECT_GE(asked("ET0PE"), 3);
   line.stop();
 }
