@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "family.h"
 #include "simtime.h"
@@ -99,7 +100,7 @@ struct SpecialDay {
 };
 
 constexpr int kSchedules = 36;
-constexpr int kTariffColumns = 5;  // T1..T5 in energy answers
+constexpr int kTariffColumns = 8;  // at most T1..T8 in energy answers
 
 std::string fixed(double v, int decimals) {
   char buf[64];
@@ -155,6 +156,17 @@ bool parseMonth(const std::string& s, time_t& out) {
 
 enum class Layout { kLines, kCompact, kNamed };
 
+// Answer layouts that the family's parameter descriptions also allow, and
+// answers a tolerant master must survive.
+struct Variants {
+  bool plain_date = false;            // DATE_ (dd.mm.yy) without the day of the week
+  bool dot_schedule = false;          // GRFnn (hh.mm.tt) instead of (hh:mm,t)
+  int tariffs = 5;                    // tariff brackets after the total in energy answers
+  std::string unreadable;             // the first value of this name is garbled
+  std::set<std::string> zero_record;  // journals ending with an all-zero record
+  std::set<std::string> refuse;       // names answered (ERR12)
+};
+
 class IecMeter {
  public:
   std::unique_ptr<MeterCore> core;
@@ -177,6 +189,8 @@ class IecMeter {
   int naks = 0;
   Layout layout = Layout::kLines;
   double session_timeout = 120;
+  bool reactive = false;  // measures reactive energy (the model's, unless set)
+  Variants variants;
 
   std::string id() const { return address.empty() ? serial : address; }
 
@@ -194,11 +208,13 @@ class IecMeter {
   bool profileHeld(time_t day) const;
   std::vector<std::string> profileDay(Direction d, time_t day) const;
   std::vector<std::string> journal(const std::string& name) const;
+  bool value(const std::string& name, const std::string& args, std::vector<std::string>& values,
+             std::string& note) const;
 };
 
 std::vector<std::string> IecMeter::registers(Direction d, double t) const {
   std::vector<std::string> v{kwh(core->energy.reading(d, 0, t))};
-  for (int tariff = 1; tariff <= kTariffColumns; ++tariff)
+  for (int tariff = 1; tariff <= variants.tariffs; ++tariff)
     v.push_back(kwh(tariff <= kTariffs ? core->energy.reading(d, tariff, t) : 0));
   return v;
 }
@@ -212,7 +228,7 @@ std::vector<std::string> IecMeter::consumption(Direction d, double t0, double t1
   uint64_t total = 0;
   for (int tariff = 1; tariff <= kTariffs; ++tariff) total += diff(tariff);
   std::vector<std::string> v{kwh(total)};
-  for (int tariff = 1; tariff <= kTariffColumns; ++tariff) v.push_back(kwh(diff(tariff)));
+  for (int tariff = 1; tariff <= variants.tariffs; ++tariff) v.push_back(kwh(diff(tariff)));
   return v;
 }
 
@@ -260,19 +276,41 @@ std::vector<std::string> IecMeter::profileDay(Direction d, time_t day) const {
 std::vector<std::string> IecMeter::journal(const std::string& name) const {
   std::vector<std::string> v;
   auto it = journals.find(name);
-  if (it == journals.end()) return v;
+  static const std::vector<JournalEntry> kNone;
+  const std::vector<JournalEntry>& entries = it == journals.end() ? kNone : it->second;
   time_t t = now();
-  for (auto e = it->second.rbegin(); e != it->second.rend(); ++e) {
+  for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
     if (e->start > t) continue;  // not happened yet
     std::string s = dateText(e->start) + "," + timeText(e->start);
     if (e->end != 0 && e->end <= t) s += "," + dateText(e->end) + "," + timeText(e->end);
     v.push_back(s);
   }
+  auto zero = variants.zero_record.find(name);
+  if (zero != variants.zero_record.end())
+    v.push_back(journalInfo(name)->kind == JournalKind::kInterval
+                    ? "00.00.00,00:00:00,00.00.00,00:00:00"
+                    : "00.00.00,00:00:00");
   return v;
 }
 
 bool IecMeter::read(const std::string& name, const std::string& args, std::vector<std::string>& v,
                     std::string& note) const {
+  if (variants.refuse.count(name)) {
+    note = name + "(" + args + "): refused";
+    return false;
+  }
+  if (!value(name, args, v, note)) return false;
+  if (name == variants.unreadable) {
+    // A stray letter after the first character: no reader takes it.
+    if (v.empty()) v.push_back("");
+    v[0].insert(v[0].empty() ? 0 : 1, "x");
+    note += ": made unreadable";
+  }
+  return true;
+}
+
+bool IecMeter::value(const std::string& name, const std::string& args, std::vector<std::string>& v,
+                     std::string& note) const {
   const ModelInfo& mi = *model;
   const bool three = mi.phases == 3;
   const bool ce3 = !mi.ce102m;
@@ -294,7 +332,7 @@ bool IecMeter::read(const std::string& name, const std::string& args, std::vecto
   note = name + "(" + args + ")";
   if (name == "ET0PE") {
     v = registers(kAPlus, tn);
-  } else if (name == "ET0QE" && mi.reactive) {
+  } else if (name == "ET0QE" && reactive) {
     v = registers(kRPlus, tn);
   } else if (name == "VOLTA") {
     phases(core->voltage, 1, 2);
@@ -304,9 +342,9 @@ bool IecMeter::read(const std::string& name, const std::string& args, std::vecto
     v.push_back(fixed(total(false), 3));
   } else if (name == "POWPP" && ce3) {
     perPhase(false);
-  } else if (name == "POWEQ" && mi.reactive) {
+  } else if (name == "POWEQ" && reactive) {
     v.push_back(fixed(total(true), 3));
-  } else if (name == "POWPQ" && mi.reactive) {
+  } else if (name == "POWPQ" && reactive) {
     perPhase(true);
   } else if (name == "COS_f") {
     if (three)
@@ -317,7 +355,7 @@ bool IecMeter::read(const std::string& name, const std::string& args, std::vecto
     v.push_back(fixed(core->frequency, 2));
   } else if (name == "DATE_" && ce3) {
     std::tm tm = localTm(t);
-    v.push_back(two(tm.tm_wday) + "." + dateText(t));
+    v.push_back(variants.plain_date ? dateText(t) : two(tm.tm_wday) + "." + dateText(t));
   } else if (name == "TIME_" && ce3) {
     v.push_back(timeText(t));
   } else if (name == "WATCH" && mi.ce102m) {
@@ -341,8 +379,11 @@ bool IecMeter::read(const std::string& name, const std::string& args, std::vecto
     int n = (name[3] - '0') * 10 + (name[4] - '0');
     if (n < 1 || n > kSchedules) return false;
     for (const auto& s : schedules[n - 1])
-      v.push_back(two(s.minute_of_day / 60) + ":" + two(s.minute_of_day % 60) + "," +
-                  std::to_string(s.tariff));
+      v.push_back(variants.dot_schedule
+                      ? two(s.minute_of_day / 60) + "." + two(s.minute_of_day % 60) + "." +
+                            two(s.tariff)
+                      : two(s.minute_of_day / 60) + ":" + two(s.minute_of_day % 60) + "," +
+                            std::to_string(s.tariff));
   } else if (name == "SESON") {
     for (const auto& s : seasons) {
       std::string e = two(s.day) + "." + two(s.month);
@@ -374,7 +415,7 @@ bool IecMeter::read(const std::string& name, const std::string& args, std::vecto
       if (profileHeld(day)) v.push_back(dateText(day));
     }
   } else if (name == "ENDPE" || name == "EADPE" ||
-             (mi.reactive && (name == "ENDQE" || name == "EADQE"))) {
+             (reactive && (name == "ENDQE" || name == "EADQE"))) {
     time_t day;
     if (!parseDay(args, day)) return false;
     Direction d = name[3] == 'P' ? kAPlus : kRPlus;
@@ -390,7 +431,7 @@ bool IecMeter::read(const std::string& name, const std::string& args, std::vecto
       note += ": day not over";
     }
   } else if (name == "ENMPE" || name == "EAMPE" ||
-             (mi.reactive && (name == "ENMQE" || name == "EAMQE"))) {
+             (reactive && (name == "ENMQE" || name == "EAMQE"))) {
     time_t month;
     if (!parseMonth(args, month)) return false;
     Direction d = name[3] == 'P' ? kAPlus : kRPlus;
@@ -405,7 +446,7 @@ bool IecMeter::read(const std::string& name, const std::string& args, std::vecto
     } else {
       note += ": month not over";
     }
-  } else if (name == "GRAPE" || (mi.reactive && name == "GRAQE")) {
+  } else if (name == "GRAPE" || (reactive && name == "GRAQE")) {
     time_t day;
     if (!parseDay(args, day)) return false;
     if (profileHeld(day))
@@ -424,10 +465,11 @@ enum class AnswerKind { kIdentification, kProgramming, kData, kError, kReadout, 
 class Iec61107Family : public Family {
  public:
   std::vector<std::string> keys() const override {
-    return {"address",      "model",    "manufacturer", "speed",     "identification",
-            "serial",       "firmware", "ident",        "ct_ratio",  "vt_ratio",
-            "archive",      "profile",  "journals",     "schedules", "seasons",
-            "special_days", "password", "naks",         "layout",    "session_timeout"};
+    return {"address",         "model",    "manufacturer", "speed",     "identification",
+            "serial",          "firmware", "ident",        "ct_ratio",  "vt_ratio",
+            "archive",         "profile",  "journals",     "schedules", "seasons",
+            "special_days",    "password", "naks",         "layout",    "session_timeout",
+            "reactive_energy", "variants"};
   }
 
   void addMeter(const JsonFields& f, std::unique_ptr<MeterCore> core) override;
@@ -525,7 +567,7 @@ Bytes Iec61107Family::dataFrame(const IecMeter* m, const std::string& name,
 Bytes Iec61107Family::readout(const IecMeter* m) const {
   std::string s;
   std::vector<std::string> names = {"ET0PE"};
-  if (m->model->reactive) names.push_back("ET0QE");
+  if (m->reactive) names.push_back("ET0QE");
   for (const char* n : {"VOLTA", "CURRE", "POWEP", "FREQU"}) names.push_back(n);
   for (const auto& n : names) {
     std::vector<std::string> v;
@@ -934,6 +976,39 @@ void Iec61107Family::addMeter(const JsonFields& f, std::unique_ptr<MeterCore> co
   else
     f.fail("layout", "\"lines\", \"compact\" or \"named\"");
   m->session_timeout = f.number("session_timeout", 120, 0.1, 86400);
+
+  m->reactive = m->model->reactive;
+  if (f.has("reactive_energy")) {
+    if (!f.raw("reactive_energy").isBool()) f.fail("reactive_energy", "true or false");
+    m->reactive = f.raw("reactive_energy").asBool();
+  }
+  if (f.has("variants")) {
+    JsonFields vf(f.raw("variants"), f.where() + ": variants", f.base());
+    vf.allowOnly({"date", "schedules", "tariffs", "unreadable", "zero_record", "refuse"});
+    Variants& va = m->variants;
+    std::string date = vf.text("date", "weekday"), grf = vf.text("schedules", "colon");
+    if (date != "weekday" && date != "plain") vf.fail("date", "\"weekday\" or \"plain\"");
+    if (grf != "colon" && grf != "dots") vf.fail("schedules", "\"colon\" or \"dots\"");
+    va.plain_date = date == "plain";
+    va.dot_schedule = grf == "dots";
+    va.tariffs = static_cast<int>(vf.integer("tariffs", 5, 0, kTariffColumns));
+    va.unreadable = vf.text("unreadable", "");
+    auto names = [&](const char* key) {
+      std::set<std::string> out;
+      const Json::Value& list = vf.raw(key);
+      if (vf.has(key) && !list.isArray()) vf.fail(key, "expected [\"NAME\", ...]");
+      for (const auto& n : list) {
+        if (!n.isString() || n.asString().size() != 5) vf.fail(key, "five-letter names");
+        out.insert(n.asString());
+      }
+      return out;
+    };
+    va.refuse = names("refuse");
+    va.zero_record = names("zero_record");
+    for (const auto& j : va.zero_record)
+      if (!journalInfo(j) || journalInfo(j)->ce102m != m->model->ce102m)
+        vf.fail("zero_record", "\"" + j + "\" is not a journal of the " + m->model->text);
+  }
 
   m->core = std::move(core);
   meters_.push_back(std::move(m));

@@ -124,16 +124,20 @@ bool CmtrGost61107::init() {
     throw SerialErrorException(kInitError);
   }
 
+  const std::string previous = model_name_;
   model_name_ = identify();
+  // Another meter behind the address starts from nothing.
+  if (!memory_ || previous != model_name_) memory_ = std::make_shared<CeMeterMemory>();
   LOG_INFO("[%lld][%s] cGost61107::%s, model %s", id, sn, "init", model_name_.c_str());
 
   std::shared_ptr<cGost61107> model;
   if (model_name_.find("CE102M") != std::string::npos) {
-    model = std::make_shared<CCE102M>(connector_);
+    model = std::make_shared<CCE102M>(connector_, memory_);
   } else if (model_name_.find("CE308") != std::string::npos) {
-    model = std::make_shared<CCE308>(connector_);
+    model = std::make_shared<CCE308>(connector_, memory_);
   } else if (model_name_.find("CE30") != std::string::npos) {
-    model = std::make_shared<CCE30X>(connector_, model_name_.find("CE301") != std::string::npos);
+    model = std::make_shared<CCE30X>(connector_, model_name_.find("CE301") != std::string::npos,
+                                     memory_);
   } else {
     LOG_CRIT(
         "[%lld][%s] cGost61107::%s, CRITICAL EXCEPTION!!! unknown driver model. driver model "

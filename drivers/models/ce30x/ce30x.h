@@ -8,6 +8,8 @@
 #include "drivers/framework/base_driver.h"
 #include "protocols/iec61107.h"
 
+struct CeMeterMemory;
+
 // Driver of the CE30x, CE308 and CE102M meters (IEC 61107 mode C). The model
 // object chosen from the meter's identification does the reading.
 class CmtrGost61107 : public electro::CMtrElectroBaseDriver {
@@ -44,6 +46,8 @@ class CmtrGost61107 : public electro::CMtrElectroBaseDriver {
   cGost61107* model_if_ = nullptr;
   std::shared_ptr<CGost61107Connector> connector_;
   std::string model_name_;
+  // What was learnt about the meter; kept across reconnections.
+  std::shared_ptr<CeMeterMemory> memory_;
 };
 
 // One line of log text for a value record.

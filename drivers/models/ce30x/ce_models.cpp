@@ -199,14 +199,6 @@ bool CCE102M::Init(int dtz, const Gost61107Settings& settings) {
   return cGost61107::Init(dtz, settings);
 }
 
-bool CCE102M::isReactive(const std::string& name) {
-  static const char* const kReactive[] = {"ET0QE", "POWEQ", "POWPQ", "ENDQE",
-                                          "EADQE", "ENMQE", "EAMQE", "GRAQE"};
-  for (const char* r : kReactive)
-    if (name == r) return true;
-  return false;
-}
-
 MeasuredValue CCE102M::record(const Descriptor& d, const std::string& value, const char* dim,
                               uint32_t param_offset, uint8_t sys) const {
   MeasuredValue v;
@@ -242,30 +234,31 @@ std::string CCE102M::dateArg(const MeterDate& d, bool with_day) const {
   return buf;
 }
 
-bool CCE102M::exchange(const std::string& name, const std::string& args,
-                       std::vector<std::string>& values, const Accept& accept) {
+CCE102M::Reply CCE102M::exchange(const std::string& name, const std::string& args,
+                                 std::vector<std::string>& values) {
   const long long id = logId();
   const char* who = logName();
   values.clear();
   if (!connector_) {
     LOG_ERR("[%lld][%s] CCE102M::%s() - CONNECTOR ISN'T DEFINED !!!", id, who, "sendRequest");
-    return false;
+    return Reply::kFailed;
   }
   if (name.size() + args.size() + 8 > kTxSize) {
     LOG_ERR("[%lld][%s] CCE102M::%s() - request %s(%s) is too long", id, who, "sendRequest",
             name.c_str(), args.c_str());
-    return false;
+    return Reply::kFailed;
   }
   const uint16_t n = MakeReadRequest(tx_, name.c_str(), args.c_str());
   LOG_DEBUG("[%lld][%s] CCE102M::sendRequest Cmd %s(%s)", id, who, name.c_str(), args.c_str());
 
   uint8_t* rx = rx_.data();
+  int refusals = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (attempt) connector_->clock().sleepMs(kRetryPauseMs);
     values.clear();
     int32_t len = kExpectedAnswer;
     if (!connector_->SendRequest(tx_, n, rx, len, true)) continue;
-    // STX, a name, "()", ETX and the check byte at least.
+    // STX, "(", a bracket's content, ")", ETX and the check byte at least.
     if (len < static_cast<int32_t>(name_length_) + 5) {
       LOG_ERR("[%lld][%s] CCE102M::%s() - ERROR: must read: %d, realy read: %d", id, who,
               "sendRequest", kExpectedAnswer, len);
@@ -284,7 +277,30 @@ bool CCE102M::exchange(const std::string& name, const std::string& args,
           id, who, "sendRequest", calculated, rx[len - 1]);
       continue;
     }
-    std::string answered(reinterpret_cast<const char*>(rx + 1), name_length_);
+    const std::string body(reinterpret_cast<const char*>(rx + 1), static_cast<size_t>(len - 3));
+    // An error message: "(ERRnn)", with or without the name ahead.
+    const size_t open_at = body.find('(');
+    if (open_at != std::string::npos && body.compare(open_at + 1, 3, "ERR") == 0 &&
+        (open_at == 0 || body.compare(0, open_at, name) == 0)) {
+      const std::string error = body.substr(open_at, body.find(')', open_at) - open_at + 1);
+      LOG_ERR(
+          "[%lld][%s] CCE102M::%s() - RESPONSE ERROR. Packet isn't answer to %s. Packet is "
+          "answer to %s",
+          id, who, "sendRequest", name.c_str(), error.c_str());
+      if (!memory_->answered.count(name)) {
+        // A name the meter never answered: asked once more at once, since a
+        // line fault can look like an error; a second error says it does not
+        // have the name.
+        if (++refusals < 2) continue;
+        memory_->refused.insert(name);
+        LOG_WARNING("[%lld][%s] CCE102M::%s() - %s refused by the meter: %s; not asked again", id,
+                    who, "sendRequest", name.c_str(), error.c_str());
+        return Reply::kRefused;
+      }
+      Init(init_value_, settings_);
+      continue;
+    }
+    std::string answered = body.substr(0, std::min(name_length_, body.size()));
     if (answered != name) {
       LOG_ERR(
           "[%lld][%s] CCE102M::%s() - RESPONSE ERROR. Packet isn't answer to %s. Packet is "
@@ -297,8 +313,8 @@ bool CCE102M::exchange(const std::string& name, const std::string& args,
     // names) carries nothing.
     bool open = false, broken = false;
     std::string cur;
-    for (int32_t i = 1 + static_cast<int32_t>(name_length_); i < len - 2; ++i) {
-      const char c = static_cast<char>(rx[i]);
+    for (size_t i = name_length_; i < body.size(); ++i) {
+      const char c = body[i];
       if (c == '(') {
         if (open) broken = true;
         open = true;
@@ -318,65 +334,68 @@ bool CCE102M::exchange(const std::string& name, const std::string& args,
       Init(init_value_, settings_);
       continue;
     }
-    // A value the parser refuses may be a line error the check missed.
-    if (accept && !accept(values)) continue;
-    return true;
+    memory_->answered.insert(name);
+    return Reply::kValues;
   }
   LOG_ERR("[%lld][%s] CCE102M::%s() - CAN'T SEND REQUEST !!!", id, who, "sendRequest");
-  return false;
+  return Reply::kFailed;
 }
 
 bool CCE102M::cachedRequest(const Descriptor& d, const std::string& args, MeasuredValueList& out,
                             time_t needed_after) {
+  if (!asks(d.name)) return true;
   const std::string key = d.name + "(" + args + ")";
   auto it = cache_.find(key);
-  if (it != cache_.end() && it->second.read_at >= needed_after &&
-      runParser(d, it->second.values, out))
+  if (it != cache_.end() && it->second.read_at >= needed_after) {
+    runParser(d, it->second.values, out);
     return true;
+  }
   std::vector<std::string> values;
-  if (!exchange(d.name, args, values,
-                [&](const std::vector<std::string>& v) { return runParser(d, v, out); }))
-    return false;
+  const Reply r = exchange(d.name, args, values);
+  if (r != Reply::kValues) return r == Reply::kRefused;
+  runParser(d, values, out);
   if (cache_.size() >= kCacheLimit) cache_.clear();
   cache_[key] = CacheEntry{values, connector_->clock().now() + meter_offset_};
   return true;
 }
 
-bool CCE102M::runParser(const Descriptor& d, const std::vector<std::string>& values,
+void CCE102M::runParser(const Descriptor& d, const std::vector<std::string>& values,
                         MeasuredValueList& out) {
-  MeasuredValueList produced;
   Parser parser = d.parser ? d.parser : &CCE102M::parseFirst;
-  if (!(this->*parser)(d, values, produced)) {
-    std::string text;
-    for (const auto& v : values) text += "(" + v + ")";
-    LOG_ERR("[%lld][%s] CCE102M::%s() - RESPONSE ERROR. Bad value %s in answer to %s", logId(),
-            logName(), "sendRequest", text.c_str(), d.name.c_str());
-    return false;
-  }
-  out.splice(out.end(), produced);
-  return true;
+  if ((this->*parser)(d, values, out)) return;
+  if (!memory_->warned.insert(d.name).second) return;
+  std::string text;
+  for (const auto& v : values) text += "(" + v + ")";
+  LOG_WARNING("[%lld][%s] CCE102M::%s() - Bad value %s in answer to %s; value skipped", logId(),
+              logName(), "sendRequest", text.c_str(), d.name.c_str());
 }
 
 bool CCE102M::sendRequest(const Descriptor& d, const std::string& args, MeasuredValueList& out) {
+  if (!asks(d.name)) return true;
   std::vector<std::string> values;
-  return exchange(d.name, args, values,
-                  [&](const std::vector<std::string>& v) { return runParser(d, v, out); });
+  const Reply r = exchange(d.name, args, values);
+  if (r == Reply::kValues) runParser(d, values, out);
+  return r != Reply::kFailed;
 }
 
 bool CCE102M::readList(const std::vector<Descriptor>& list, MeasuredValueList& out) {
   for (const Descriptor& d : list) {
-    if (!reactive_ && isReactive(d.name)) continue;
     if (!sendRequest(d, "", out)) return false;
   }
   return true;
 }
 
 bool CCE102M::ReadCurrentValues(MeasuredValueList& out) {
+  // A session starts with its system values or, after the first, here.
+  if (!memory_->session_open) memory_->warned.clear();
+  memory_->session_open = false;
   if (!Init(init_value_, settings_)) return false;
   return readList(time_list_, out) && readList(current_list_, out);
 }
 
 bool CCE102M::ReadSystemValues(MeasuredValueList& out) {
+  memory_->warned.clear();
+  memory_->session_open = true;
   time_table_.clear();
   for (int n = 1; n <= 36; ++n) {
     char name[16];
@@ -401,8 +420,10 @@ bool CCE102M::ReadArchiveValues(uint32_t kind, time_t from, time_t till, Measure
   return readArchives(kind, from, till, out, false, false);
 }
 
+// The CE301 is asked the reactive names too: some measure reactive energy,
+// and one that does not refuses them once.
 bool CCE30X::ReadArchiveValues(uint32_t kind, time_t from, time_t till, MeasuredValueList& out) {
-  return readArchives(kind, from, till, out, !ce301_, true);
+  return readArchives(kind, from, till, out, true, true);
 }
 
 bool CCE308::ReadArchiveValues(uint32_t kind, time_t from, time_t till, MeasuredValueList& out) {
@@ -476,6 +497,7 @@ bool CCE102M::readArchives(uint32_t kind, time_t from, time_t till, MeasuredValu
       if (!cachedRequest(d, "", out, needed)) return false;
     }
     if (!profile) return true;
+    arch_dates_.clear();
     if (!cachedRequest(kArchDatgr, "", scratch, needed)) return false;
     const std::vector<MeterDate> dates = arch_dates_;
     for (const MeterDate& date : dates) {
@@ -483,7 +505,7 @@ bool CCE102M::readArchives(uint32_t kind, time_t from, time_t till, MeasuredValu
       const time_t end = meterToUnix(date.year, date.month, date.day + 1);
       if (start > till || end <= from) continue;
       for (const Descriptor& d : kArchProfile) {
-        if (!reactive && isReactive(d.name)) continue;
+        if (!reactive && d.name[3] == 'Q') continue;
         arch_date_ = date;
         if (!cachedRequest(d, dateArg(date, true), out, needed)) return false;
       }
@@ -494,6 +516,7 @@ bool CCE102M::readArchives(uint32_t kind, time_t from, time_t till, MeasuredValu
   if (kind != Daily && kind != Monthly) return true;
   const bool monthly = kind == Monthly;
   const Descriptor& list_d = monthly ? kArchDatem : kArchDated;
+  arch_dates_.clear();
   if (!sendRequest(list_d, "", scratch)) return false;
   const std::vector<MeterDate> dates = arch_dates_;
   for (const MeterDate& date : dates) {
@@ -501,7 +524,7 @@ bool CCE102M::readArchives(uint32_t kind, time_t from, time_t till, MeasuredValu
     const time_t next = monthly ? meterToUnix(date.year, date.month + 1, 1)
                                 : meterToUnix(date.year, date.month, date.day + 1);
     for (const Descriptor& d : monthly ? kArchMonthly : kArchDaily) {
-      if (!reactive && isReactive(d.name)) continue;
+      if (!reactive && d.name[3] == 'Q') continue;
       // Only the names whose stamp falls in the window are asked for.
       arch_stamp_ = d.arg ? next : start;
       if (!inWindow(arch_stamp_)) continue;
@@ -512,14 +535,69 @@ bool CCE102M::readArchives(uint32_t kind, time_t from, time_t till, MeasuredValu
 }
 
 // ---------------------------------------------------------------------------
-// Parsers.
+// Parsers. Each adds the records it could read and returns false when some
+// value of the answer was unreadable (the caller logs it). The variants they
+// accept are listed with the tables in ce_tables.cpp.
+
+namespace {
+
+// Splits at any of `seps`; fields trimmed, empty ones kept.
+std::vector<std::string> fields(const std::string& s, const char* seps) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t pos = s.find_first_of(seps, start);
+    parts.push_back(trim(s.substr(start, pos - start)));
+    if (pos == std::string::npos) break;
+    start = pos + 1;
+  }
+  return parts;
+}
+
+bool allDigitFields(const std::vector<std::string>& p, size_t max_len) {
+  for (const auto& f : p)
+    if (!allDigits(f, 1, max_len)) return false;
+  return true;
+}
+
+// A number, with a "*unit" suffix dropped ("229.87*V").
+bool numberText(const std::string& raw, std::string& out) {
+  out = trim(raw.substr(0, raw.find('*')));
+  return isNumber(out);
+}
+
+// Padding of fixed-size lists: nothing but zeros and separators.
+bool allZero(const std::string& s) {
+  return s.find_first_of("123456789") == std::string::npos && s.find('0') != std::string::npos;
+}
+
+// "dd.mm.yy", "ww.dd.mm.yy" (day of the week first), year also as yyyy.
+bool parseMeterDate(const std::string& text, int& day, int& month, int& year) {
+  std::vector<std::string> p = fields(text, ".");
+  if (p.size() == 4) p.erase(p.begin());
+  if (p.size() != 3 || !allDigits(p[0], 1, 2) || !allDigits(p[1], 1, 2) ||
+      !(allDigits(p[2], 1, 2) || allDigits(p[2], 4, 4)))
+    return false;
+  day = atoi(p[0].c_str());
+  month = atoi(p[1].c_str());
+  year = atoi(p[2].c_str());
+  if (year < 100) year += 2000;
+  return month >= 1 && month <= 12 && day >= 1 && day <= (month == 2 ? 29 : kDaysInMonth[month]);
+}
+
+// The first two of "dd.mm,..." or "dd.mm.x..."; the rest after them.
+std::vector<std::string> dayMonthFields(const std::string& entry) {
+  return fields(entry, ".,;");
+}
+
+}  // namespace
 
 bool CCE102M::parseFirst(const Descriptor& d, const std::vector<std::string>& v,
                          MeasuredValueList& out) {
-  const std::string value = trim(v[0]);
+  std::string value = trim(v[0]);
   if (d.type == kCeTypeNumber) {
     if (value.empty()) return true;
-    if (!isNumber(value)) return false;
+    if (!numberText(v[0], value)) return false;
   }
   out.push_back(record(d, value, unitOf(d.param)));
   return true;
@@ -527,42 +605,36 @@ bool CCE102M::parseFirst(const Descriptor& d, const std::vector<std::string>& v,
 
 bool CCE102M::parsePhases(const Descriptor& d, const std::vector<std::string>& v,
                           MeasuredValueList& out) {
-  for (size_t i = 0; i < v.size() && i < static_cast<size_t>(d.arg); ++i) {
-    const std::string value = trim(v[i]);
-    if (value.empty()) continue;
-    if (!isNumber(value)) return false;
-    out.push_back(record(d, value, unitOf(d.param + i), static_cast<uint32_t>(i)));
+  // COS_f of three brackets: the phases without the sum.
+  const uint32_t first = d.arg == 4 && v.size() == 3 ? 1 : 0;
+  bool readable = true;
+  for (size_t i = 0; i < v.size() && i + first < static_cast<size_t>(d.arg); ++i) {
+    std::string value;
+    if (trim(v[i]).empty()) continue;
+    if (!numberText(v[i], value)) {
+      readable = false;
+      continue;
+    }
+    const uint32_t offset = static_cast<uint32_t>(i) + first;
+    out.push_back(record(d, value, unitOf(d.param + offset), offset));
   }
-  return true;
+  return readable;
 }
 
 bool CCE102M::parseTariffs(const Descriptor& d, const std::vector<std::string>& v,
                            MeasuredValueList& out) {
+  bool readable = true;
   for (size_t i = 0; i < v.size() && i < static_cast<size_t>(d.arg); ++i) {
-    const std::string value = trim(v[i]);
-    if (value.empty()) continue;
-    if (!isNumber(value)) return false;
+    std::string value;
+    if (trim(v[i]).empty()) continue;
+    if (!numberText(v[i], value)) {
+      readable = false;
+      continue;
+    }
     out.push_back(record(d, value, unitOf(d.param), 0, static_cast<uint8_t>(i)));
   }
-  return true;
+  return readable;
 }
-
-namespace {
-
-// "dd.mm.yy", or "ww.dd.mm.yy" with the day of the week first.
-bool parseMeterDate(const std::string& text, int& day, int& month, int& year) {
-  std::vector<std::string> p = split(text, '.');
-  if (p.size() == 4) p.erase(p.begin());
-  if (p.size() != 3) return false;
-  for (const auto& f : p)
-    if (!allDigits(f, 1, 2)) return false;
-  day = atoi(p[0].c_str());
-  month = atoi(p[1].c_str());
-  year = 2000 + atoi(p[2].c_str());
-  return month >= 1 && month <= 12 && day >= 1 && day <= (month == 2 ? 29 : kDaysInMonth[month]);
-}
-
-}  // namespace
 
 bool CCE102M::parseDate(const Descriptor&, const std::vector<std::string>& v, MeasuredValueList&) {
   MeterDate date;
@@ -574,8 +646,10 @@ bool CCE102M::parseDate(const Descriptor&, const std::vector<std::string>& v, Me
 
 bool CCE102M::parseTime(const Descriptor& d, const std::vector<std::string>& v,
                         MeasuredValueList& out) {
+  // Without a date (refused or unreadable, and logged as such) no clock.
+  if (!have_date_) return true;
   int h, m, s;
-  if (!have_date_ || !parseClock(trim(v[0]), h, m, s)) return false;
+  if (!parseClock(trim(v[0]), h, m, s)) return false;
   have_date_ = false;
   const time_t now = connector_->clock().now();
   meter_time_ = meterToUnix(clock_date_.year, clock_date_.month, clock_date_.day, h, m, s);
@@ -621,10 +695,14 @@ bool CCE102M::parseSchedule(const Descriptor& d, const std::vector<std::string>&
   std::vector<std::pair<int, int>> points;
   for (const auto& entry : v) {
     if (trim(entry).empty()) continue;
-    std::vector<std::string> p = split(entry, ',');
-    int h, m, s;
-    if (p.size() != 2 || !parseClock(p[0], h, m, s) || !allDigits(p[1], 1, 2)) return false;
-    points.emplace_back((h * 60 + m) * 60 + s, atoi(p[1].c_str()));
+    // hh mm [ss] t, whatever separates them
+    std::vector<std::string> p = fields(entry, ".:,; ");
+    if ((p.size() != 3 && p.size() != 4) || !allDigitFields(p, 2)) return false;
+    const int h = atoi(p[0].c_str()), m = atoi(p[1].c_str()),
+              s = p.size() == 4 ? atoi(p[2].c_str()) : 0, t = atoi(p.back().c_str());
+    if (h > 23 || m > 59 || s > 59 || t > 8) return false;
+    if (t == 0) continue;  // an unused slot
+    points.emplace_back((h * 60 + m) * 60 + s, t);
   }
   std::sort(points.begin(), points.end());
   time_table_.setSchedule(d.arg, std::move(points));
@@ -635,12 +713,16 @@ bool CCE102M::parseSeasons(const Descriptor& d, const std::vector<std::string>& 
                            MeasuredValueList& out) {
   std::vector<CeTimeTable::Season> seasons;
   for (const auto& entry : v) {
-    if (trim(entry).empty()) continue;
-    std::vector<std::string> p = split(entry, ',');
+    if (trim(entry).empty() || allZero(entry)) continue;
+    std::vector<std::string> p = dayMonthFields(entry);
     CeTimeTable::Season s;
-    ParseDayMonth(p[0], s.day, s.month);  // an unreadable date stays 01.01
-    for (size_t i = 1; i < p.size() && i <= 4; ++i)
-      s.grf[i - 1] = allDigits(p[i], 1, 2) ? atoi(p[i].c_str()) : 0;
+    // an unreadable date stays 01.01
+    if (p.size() >= 2) ParseDayMonth(p[0] + "." + p[1], s.day, s.month);
+    // one schedule for every kind of day, or one per kind
+    for (int k = 0; k < 4; ++k) {
+      const size_t at = p.size() == 3 ? 2 : 2 + static_cast<size_t>(k);
+      s.grf[k] = at < p.size() && allDigits(p[at], 1, 2) ? atoi(p[at].c_str()) : 0;
+    }
     seasons.push_back(s);
   }
   out.push_back(record(d, time_table_.renderSeasons(seasons), ""));
@@ -651,11 +733,11 @@ bool CCE102M::parseSpecial(const Descriptor& d, const std::vector<std::string>& 
                            MeasuredValueList& out) {
   std::vector<CeTimeTable::Special> days;
   for (const auto& entry : v) {
-    if (trim(entry).empty()) continue;
-    std::vector<std::string> p = split(entry, ',');
+    if (trim(entry).empty() || allZero(entry)) continue;
+    std::vector<std::string> p = dayMonthFields(entry);
     CeTimeTable::Special s;
-    ParseDayMonth(p[0], s.day, s.month);
-    s.grf = p.size() > 1 && allDigits(p[1], 1, 2) ? atoi(p[1].c_str()) : 0;
+    if (p.size() >= 2) ParseDayMonth(p[0] + "." + p[1], s.day, s.month);
+    s.grf = p.size() > 2 && allDigits(p[2], 1, 2) ? atoi(p[2].c_str()) : 0;
     days.push_back(s);
   }
   out.push_back(record(d, time_table_.renderSpecial(days), ""));
@@ -664,6 +746,9 @@ bool CCE102M::parseSpecial(const Descriptor& d, const std::vector<std::string>& 
 
 bool CCE102M::eventRecord(const Descriptor& d, const std::string& date, const std::string& time,
                           uint32_t bit, MeasuredValueList& out) {
+  if (date.find(':') != std::string::npos && time.find('.') != std::string::npos)
+    return eventRecord(d, time, date, bit, out);  // time first
+  if (allZero(date)) return true;                 // no event in this record
   int day, month, year, h, m, s;
   if (!parseMeterDate(date, day, month, year) || !parseClock(time, h, m, s)) return false;
   const time_t t = meterToUnix(year, month, day, h, m, s);
@@ -676,83 +761,151 @@ bool CCE102M::eventRecord(const Descriptor& d, const std::string& date, const st
   return true;
 }
 
+namespace {
+
+// "date,time[,date,time]"; a blank may stand for the comma.
+std::vector<std::string> journalFields(const std::string& entry) {
+  std::vector<std::string> p = split(entry, ',');
+  if (p.size() != 1) return p;
+  p.clear();
+  for (const auto& f : fields(entry, " "))
+    if (!f.empty()) p.push_back(f);
+  return p;
+}
+
+}  // namespace
+
 bool CCE102M::parsePointJournal(const Descriptor& d, const std::vector<std::string>& v,
                                 MeasuredValueList& out) {
+  bool readable = true;
   for (const auto& entry : v) {
     if (trim(entry).empty()) continue;
-    std::vector<std::string> p = split(entry, ',');
-    if (p.size() != 2 || !eventRecord(d, p[0], p[1], d.type, out)) return false;
+    std::vector<std::string> p = journalFields(entry);
+    if (p.size() != 2 || !eventRecord(d, p[0], p[1], d.type, out)) readable = false;
   }
-  return true;
+  return readable;
 }
 
 bool CCE102M::parseIntervalJournal(const Descriptor& d, const std::vector<std::string>& v,
                                    MeasuredValueList& out) {
+  bool readable = true;
   for (const auto& entry : v) {
     if (trim(entry).empty()) continue;
-    std::vector<std::string> p = split(entry, ',');
-    if ((p.size() != 2 && p.size() != 4) || !eventRecord(d, p[0], p[1], d.type, out)) return false;
+    std::vector<std::string> p = journalFields(entry);
+    if ((p.size() != 2 && p.size() != 4) || !eventRecord(d, p[0], p[1], d.type, out)) {
+      readable = false;
+      continue;
+    }
+    // the end is empty, missing or zero while the condition lasts
     if (p.size() == 4 && !(p[2].empty() && p[3].empty()) &&
         !eventRecord(d, p[2], p[3], static_cast<uint32_t>(d.arg), out))
-      return false;
+      readable = false;
   }
-  return true;
+  return readable;
 }
 
 bool CCE102M::parseDateList(const Descriptor& d, const std::vector<std::string>& v,
                             MeasuredValueList&) {
   std::vector<MeterDate> dates;
+  bool readable = true;
   for (const auto& entry : v) {
     const std::string text = trim(entry);
-    if (text.empty()) continue;
+    if (text.empty() || allZero(text)) continue;
     MeterDate date;
-    if (d.arg) {  // mm.yy
-      std::vector<std::string> p = split(text, '.');
-      if (p.size() != 2 || !allDigits(p[0], 1, 2) || !allDigits(p[1], 1, 2)) return false;
-      date.month = atoi(p[0].c_str());
-      date.year = 2000 + atoi(p[1].c_str());
-      if (date.month < 1 || date.month > 12) return false;
-    } else if (!parseMeterDate(text, date.day, date.month, date.year)) {
-      return false;
+    std::vector<std::string> p = fields(text, ".");
+    if (d.arg && p.size() >= 2 && p.size() <= 4 && allDigitFields(p, 4)) {
+      // months: "mm.yy", or a date of that month
+      date.month = atoi(p[p.size() - 2].c_str());
+      date.year = atoi(p.back().c_str());
+      if (date.year < 100) date.year += 2000;
+      if (date.month >= 1 && date.month <= 12) {
+        dates.push_back(date);
+        continue;
+      }
+    } else if (!d.arg && parseMeterDate(text, date.day, date.month, date.year)) {
+      dates.push_back(date);
+      continue;
     }
-    dates.push_back(date);
+    readable = false;
   }
   arch_dates_ = std::move(dates);
-  return true;
+  return readable;
 }
 
 bool CCE102M::parseArchEnergy(const Descriptor& d, const std::vector<std::string>& v,
                               MeasuredValueList& out) {
+  bool readable = true;
   for (size_t i = 0; i < v.size() && i < 6; ++i) {
-    const std::string value = trim(v[i]);
-    if (value.empty()) continue;
-    if (!isNumber(value)) return false;
+    std::string value;
+    if (trim(v[i]).empty()) continue;
+    if (!numberText(v[i], value)) {
+      readable = false;
+      continue;
+    }
     MeasuredValue r = record(d, value, unitOf(d.param), 0, static_cast<uint8_t>(i));
     r.timestamp = static_cast<int32_t>(arch_stamp_);
     out.push_back(r);
   }
-  return true;
+  return readable;
+}
+
+bool CCE102M::parseAveraging(const Descriptor& d, const std::vector<std::string>& v,
+                             MeasuredValueList& out) {
+  std::string value;
+  if (trim(v[0]).empty()) return true;
+  if (!numberText(v[0], value)) return false;
+  out.push_back(record(d, value, unitOf(d.param)));
+  const double minutes = strtod(value.c_str(), nullptr);
+  const int whole = static_cast<int>(minutes);
+  memory_->profile_minutes = whole == minutes && whole >= 1 && 60 % whole == 0 ? whole : 0;
+  return memory_->profile_minutes != 0;
 }
 
 bool CCE102M::parseProfile(const Descriptor& d, const std::vector<std::string>& v,
                            MeasuredValueList& out) {
-  std::vector<std::string> slots;
-  for (const auto& s : v) slots.push_back(trim(s));
-  for (const auto& s : slots)
-    if (!s.empty() && !isNumber(s)) return false;
-  const bool halves = slots.size() > 24;
-  for (int h = 0; h < 24; ++h) {
+  bool readable = true;
+  std::vector<std::string> slots;  // empty: no value
+  for (const auto& raw : v) {
     std::string value;
-    if (halves) {
-      const size_t a = 2 * static_cast<size_t>(h), b = a + 1;
-      if (b >= slots.size() || slots[a].empty() || slots[b].empty()) continue;
-      char buf[32];
-      snprintf(buf, sizeof buf, "%.6g",
-               (strtod(slots[a].c_str(), nullptr) + strtod(slots[b].c_str(), nullptr)) / 2);
-      value = buf;
+    if (!trim(raw).empty() && !numberText(raw, value)) {
+      readable = false;
+      value.clear();
+    }
+    slots.push_back(value);
+  }
+  const time_t day = meterToUnix(arch_date_.year, arch_date_.month, arch_date_.day);
+  int per_hour = memory_->profile_minutes ? 60 / memory_->profile_minutes : 0;
+  if (!per_hour) {
+    // No averaging time: the fewest slots per hour that the count allows,
+    // on the day in progress for the hours it has had so far.
+    const time_t elapsed = meter_time_ - day;
+    const size_t hours =
+        elapsed >= 0 && elapsed < 86400 ? static_cast<size_t>(elapsed / 3600) + 1 : 24;
+    for (int minutes : {60, 30, 20, 15, 12, 10, 6, 5, 4, 3, 2, 1}) {
+      per_hour = 60 / minutes;
+      if (slots.size() <= hours * static_cast<size_t>(per_hour)) break;
+    }
+    if (memory_->warned.insert(d.name + " slots").second)
+      LOG_WARNING("[%lld][%s] CCE102M::%s() - No averaging time: %s taken as %d per hour", logId(),
+                  logName(), "sendRequest", d.name.c_str(), per_hour);
+  }
+  for (int h = 0; h < 24; ++h) {
+    const size_t first = static_cast<size_t>(h * per_hour);
+    if (first + static_cast<size_t>(per_hour) > slots.size()) break;
+    std::string value;
+    double sum = 0;
+    bool whole = true;
+    for (size_t i = first; i < first + static_cast<size_t>(per_hour); ++i) {
+      if (slots[i].empty()) whole = false;
+      sum += strtod(slots[i].c_str(), nullptr);
+    }
+    if (!whole) continue;  // an hour needs all its slots
+    if (per_hour == 1) {
+      value = slots[first];
     } else {
-      if (static_cast<size_t>(h) >= slots.size() || slots[h].empty()) continue;
-      value = slots[h];
+      char buf[32];
+      snprintf(buf, sizeof buf, "%.10g", sum / per_hour);
+      value = buf;
     }
     const time_t t = meterToUnix(arch_date_.year, arch_date_.month, arch_date_.day, h);
     if (!inWindow(t)) continue;
@@ -760,5 +913,5 @@ bool CCE102M::parseProfile(const Descriptor& d, const std::vector<std::string>& 
     r.timestamp = static_cast<int32_t>(t);
     out.push_back(r);
   }
-  return true;
+  return readable;
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,6 +70,16 @@ class CeTimeTable {
 // Parses "dd.mm" into day and month; false (and 01.01) when it is not a date.
 bool ParseDayMonth(const std::string& text, int& day, int& month);
 
+// What the driver learns about its meter. It outlives the model object, which
+// every init builds anew, and lasts until the daemon restarts.
+struct CeMeterMemory {
+  std::set<std::string> answered;  // names the meter has answered with values
+  std::set<std::string> refused;   // names it answered with an error first: never asked again
+  std::set<std::string> warned;    // names whose unreadable answer was logged this session
+  bool session_open = false;       // system values opened the session that current values join
+  int profile_minutes = 0;         // TAVER, 0 until read
+};
+
 // CE102M: the single-phase member of the family, and the base of the CE30x and
 // CE308 classes. Holds the request descriptors and their parsers.
 class CCE102M : public cGost61107 {
@@ -85,7 +96,8 @@ class CCE102M : public cGost61107 {
     int arg;
   };
 
-  CCE102M(std::shared_ptr<CGost61107Connector> connector);
+  explicit CCE102M(std::shared_ptr<CGost61107Connector> connector,
+                   std::shared_ptr<CeMeterMemory> memory = nullptr);
   ~CCE102M() override;
 
   bool Init(int dtz, const Gost61107Settings& settings) override;
@@ -95,7 +107,9 @@ class CCE102M : public cGost61107 {
   bool ReadArchiveValues(uint32_t kind, time_t from, time_t till, MeasuredValueList& out) override;
   uint8_t CalcBcc(const uint8_t* buf, uint16_t len) override;
 
-  // One parameter: request, answer checks, retries; the parser adds the records.
+  // One parameter: request, answer checks, retries; the parser adds the
+  // records. False only when the read failed; a refused name or an
+  // unreadable value costs that value and is true.
   bool sendRequest(const Descriptor& d, const std::string& args, MeasuredValueList& out);
 
   const std::vector<Descriptor>& systemList() const { return system_list_; }
@@ -103,7 +117,7 @@ class CCE102M : public cGost61107 {
   const std::vector<Descriptor>& timeList() const { return time_list_; }
   const std::vector<Descriptor>& journalList() const { return journal_list_; }
   const CeTimeTable& timeTable() const { return time_table_; }
-  bool readsReactive() const { return reactive_; }
+  const CeMeterMemory& memory() const { return *memory_; }
   // Meter time (controller seconds) of the last clock read, 0 before one.
   time_t meterTime() const { return meter_time_; }
 
@@ -131,6 +145,8 @@ class CCE102M : public cGost61107 {
   bool parseArchEnergy(const Descriptor& d, const std::vector<std::string>& v,
                        MeasuredValueList& out);
   bool parseProfile(const Descriptor& d, const std::vector<std::string>& v, MeasuredValueList& out);
+  bool parseAveraging(const Descriptor& d, const std::vector<std::string>& v,
+                      MeasuredValueList& out);
 
  protected:
   bool eventRecord(const Descriptor& d, const std::string& date, const std::string& time,
@@ -139,21 +155,22 @@ class CCE102M : public cGost61107 {
     int day = 1, month = 1, year = 2000;
   };
 
-  using Accept = std::function<bool(const std::vector<std::string>&)>;
-  // One exchange with its retries; `values` gets the bracket contents in
-  // order. An answer that `accept` refuses counts as a failed attempt.
-  bool exchange(const std::string& name, const std::string& args, std::vector<std::string>& values,
-                const Accept& accept = nullptr);
+  enum class Reply { kValues, kRefused, kFailed };
+  // One exchange with its retries; `values` gets the bracket contents in order.
+  Reply exchange(const std::string& name, const std::string& args,
+                 std::vector<std::string>& values);
   // sendRequest answered from an earlier read when that read was made after
   // `needed_after` (meter time).
   bool cachedRequest(const Descriptor& d, const std::string& args, MeasuredValueList& out,
                      time_t needed_after);
-  bool runParser(const Descriptor& d, const std::vector<std::string>& values,
+  // Adds what the parser could read; an unreadable value is logged once per
+  // session and costs only itself.
+  void runParser(const Descriptor& d, const std::vector<std::string>& values,
                  MeasuredValueList& out);
+  bool asks(const std::string& name) const { return !memory_->refused.count(name); }
   bool readList(const std::vector<Descriptor>& list, MeasuredValueList& out);
   bool readArchives(uint32_t kind, time_t from, time_t till, MeasuredValueList& out, bool reactive,
                     bool profile);
-  static bool isReactive(const std::string& name);
 
   MeasuredValue record(const Descriptor& d, const std::string& value, const char* dim,
                        uint32_t param_offset = 0, uint8_t sys = 0) const;
@@ -165,7 +182,7 @@ class CCE102M : public cGost61107 {
 
   Gost61107Settings settings_;
   size_t name_length_ = 5;
-  bool reactive_ = false;
+  std::shared_ptr<CeMeterMemory> memory_;
   std::vector<Descriptor> system_list_;
   std::vector<Descriptor> current_list_;
   std::vector<Descriptor> time_list_;
@@ -197,7 +214,8 @@ class CCE102M : public cGost61107 {
 // The CE30x three-phase meters (CE301, CE303 and the other CE30 models).
 class CCE30X : public CCE102M {
  public:
-  CCE30X(std::shared_ptr<CGost61107Connector> connector, bool ce301);
+  CCE30X(std::shared_ptr<CGost61107Connector> connector, bool ce301,
+         std::shared_ptr<CeMeterMemory> memory = nullptr);
   bool ReadArchiveValues(uint32_t kind, time_t from, time_t till, MeasuredValueList& out) override;
   bool isCE301() const { return ce301_; }
 
@@ -208,7 +226,8 @@ class CCE30X : public CCE102M {
 // The CE308 three-phase meter.
 class CCE308 : public CCE102M {
  public:
-  explicit CCE308(std::shared_ptr<CGost61107Connector> connector);
+  explicit CCE308(std::shared_ptr<CGost61107Connector> connector,
+                  std::shared_ptr<CeMeterMemory> memory = nullptr);
   bool Init(int dtz, const Gost61107Settings& settings) override;
   bool ReadArchiveValues(uint32_t kind, time_t from, time_t till, MeasuredValueList& out) override;
 };

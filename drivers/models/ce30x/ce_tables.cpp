@@ -9,11 +9,17 @@
 //            or the configured "net_address".
 //   option   ACK '0' '5' '1' CR LF       SOH 'P' '0' STX '(' serial ')' ETX BCC
 //   then reads in programming mode, until the meter's own timeout or a break.
-// NAKs ahead of any answer are skipped. A parameter the meter does not know
-// is answered STX "(ERR12)" ETX BCC: the driver takes it as an answer to
-// another name, starts programming mode again and, after three tries, fails
-// the operation. Meter clock texts are the meter's wall clock; the driver
-// reads them as local time and subtracts the configured zone difference.
+// NAKs ahead of any answer are skipped. An error message answers a name the
+// meter does not have: STX "(ERRnn)" ETX BCC, or STX NAME "(ERRnn)" ETX BCC.
+// When the meter never answered that name with values, it is asked once more
+// at once (a line fault can look like an error); a second error message skips
+// the value, is logged once at Warning and the name is not asked of the meter
+// again until the daemon restarts (a CE301 without reactive energy costs two
+// requests per reactive name, in its first session only). When the meter has
+// answered the name before, the error counts as an answer to another name:
+// programming mode again, and after three tries the operation fails. Meter
+// clock texts are the meter's wall clock; the driver reads them as local time
+// and subtracts the configured zone difference.
 //
 // Every exchange is a read command and its answer:
 //   request  SOH 'R' '1' STX NAME '(' args ')' ETX BCC
@@ -25,6 +31,33 @@
 // Numbers are plain decimal with '.' as the point ("229.87", "-0.012").
 // Unless a table says otherwise the request args are empty: "NAME()".
 // A bracket left empty "()" means "no value" and produces no record.
+//
+// Variants read (the meter families' parameter descriptions allow them):
+//   numbers      "229.87", "-0.012", "+1", also with a unit: "229.87*V".
+//   tariffs      (total)(T1)..(T5): fewer brackets give fewer tariffs, more
+//                than six are ignored (the controller keeps total and T1..T5).
+//   phases       one bracket per phase; fewer for fewer phases. COS_f with
+//                four brackets is (sum)(a)(b)(c), with three (a)(b)(c).
+//   dates        "dd.mm.yy", "ww.dd.mm.yy" (day of the week first), the year
+//                also as four digits. DATEM months "mm.yy" or a date.
+//   schedules    per switching point "hh:mm,t", "hh.mm.tt" ("(07.00.01)
+//                (23.00.02)"), "hh:mm:ss,t"; any of . : , ; blank separates.
+//                Tariff 0 marks an unused slot and is skipped.
+//   seasons      "dd.mm,w,s,u,h" or "dd.mm.g" (one schedule for every kind of
+//                day); special days "dd.mm,g" or "dd.mm.gg". An entry of
+//                zeros only is padding.
+//   journals     "date,time" or "time,date", a blank for the comma; an all-zero
+//                date ("(00.00.00,00:00:00)") is no event, as start or end.
+//   date lists   an all-zero date is padding.
+//   profile      one bracket per slot of the averaging time TAVER (60: hours,
+//                30: half hours, 15, ...), from 00:00; a day in progress has
+//                only its completed slots, "()" marks a missing one. An hour
+//                is stored with the mean of its slots, when all are there.
+//                Without a usable TAVER the count decides (the fewest slots
+//                per hour that it fits, on the day in progress for its hours
+//                so far) and this is logged once.
+// A bracket that none of these reads costs that value alone: no record, one
+// Warning per name and session with the answer text, and the reading goes on.
 
 #include "drivers/models/ce30x/ce_models.h"
 
@@ -63,8 +96,10 @@ using D = CCE102M::Descriptor;
 // Archives: see the archive table below; the CE102M reads only DATED, ENDPE,
 // EADPE, DATEM, ENMPE and EAMPE.
 // ---------------------------------------------------------------------------
-CCE102M::CCE102M(std::shared_ptr<CGost61107Connector> connector)
-    : cGost61107(std::move(connector)) {
+CCE102M::CCE102M(std::shared_ptr<CGost61107Connector> connector,
+                 std::shared_ptr<CeMeterMemory> memory)
+    : cGost61107(std::move(connector)),
+      memory_(memory ? std::move(memory) : std::make_shared<CeMeterMemory>()) {
   time_list_ = {
       D{"WATCH", kCeTypeDate, 85, System, &CCE102M::parseWatch, 0},
   };
@@ -117,18 +152,18 @@ CCE102M::CCE102M(std::shared_ptr<CGost61107Connector> connector)
 //                       of the following month.
 //   EAMQE(mm.yy)     -> the same in kvarh -> "A223" (52, group 8).
 //   DATGR()          -> (dd.mm.yy) per day held in the load profile.
-//   GRAPE(dd.mm.yy)  -> 24 brackets, hours 00..23, average active power kW of
-//                       each hour; or 48 brackets, half hours, averaged in pairs
-//                       (an hour needs both halves). "()" for a missing
-//                       interval; a day in progress may carry fewer brackets.
+//   GRAPE(dd.mm.yy)  -> average active power kW per slot of TAVER minutes from
+//                       00:00 (24 hours, 48 half hours, ...), averaged per hour
+//                       (an hour needs all its slots). "()" for a missing
+//                       slot; a day in progress carries fewer brackets.
 //                       -> "A240" (54, group 6) stamped with the hour's start.
 //   GRAQE(dd.mm.yy)  -> the same for reactive power kvar -> "A241" (56, group 6).
 // ---------------------------------------------------------------------------
 
 // ---------------------------------------------------------------------------
-// CE30x (CE301, CE303 and the other CE30 models; three phases). The CE301
-// measures active energy only: ET0QE, POWEQ, POWPQ and the reactive archives
-// are not asked of it.
+// CE30x (CE301, CE303 and the other CE30 models; three phases). The CE301 is
+// asked the reactive names as well: those without reactive energy refuse them
+// once with an error message.
 //
 // Time list (clock):
 //   DATE_()  -> DATE_(ww.dd.mm.yy)   ww = day of the week 00..06 (also taken
@@ -140,7 +175,8 @@ CCE102M::CCE102M(std::shared_ptr<CGost61107Connector> connector)
 //   IDENT()  -> (model text, e.g. CE303 S31 543-JAVZ) -> "MeterModel" (72).
 //   FCCUR()  -> (current transformer ratio)    -> "ICf" (60).
 //   FCVOL()  -> (voltage transformer ratio)    -> "UCf" (61).
-//   TAVER()  -> (profile averaging time, minutes) -> "Tsr" (62).
+//   TAVER()  -> (profile averaging time, minutes) -> "Tsr" (62); it also sets
+//               the slot length of GRAPE/GRAQE.
 //   SESON(), EXDAY() as above.
 // Current list (group 0, in this order):
 //   ET0PE()  -> (total)(T1)..(T5) kWh      -> "WA" (50), tariff 0..5.
@@ -155,8 +191,8 @@ CCE102M::CCE102M(std::shared_ptr<CGost61107Connector> connector)
 //   FREQU()  -> (f) Hz                      -> "FREQ" (49).
 // Journal list (all records, newest first; "NAME()" when empty). Point
 // journals: (dd.mm.yy,hh:mm:ss) per event. Interval journals:
-// (dd.mm.yy,hh:mm:ss,dd.mm.yy,hh:mm:ss) start and end, the end empty or missing
-// while the condition lasts. Each event -> "A242" (69, group 6), value 1 << bit:
+// (dd.mm.yy,hh:mm:ss,dd.mm.yy,hh:mm:ss) start and end, the end empty, zero or
+// missing while the condition lasts. Each event -> "A242" (69, group 6), value 1 << bit:
 //   ACCES  point     programming access        bit 10
 //   PHASE  interval  phase voltage lost/back   bits 11/12
 //   JSTAT  point     status word changed       bit 13
@@ -205,16 +241,16 @@ std::vector<D> ce3Time() {
 
 }  // namespace
 
-CCE30X::CCE30X(std::shared_ptr<CGost61107Connector> connector, bool ce301)
-    : CCE102M(std::move(connector)), ce301_(ce301) {
-  reactive_ = !ce301;
+CCE30X::CCE30X(std::shared_ptr<CGost61107Connector> connector, bool ce301,
+               std::shared_ptr<CeMeterMemory> memory)
+    : CCE102M(std::move(connector), std::move(memory)), ce301_(ce301) {
   system_list_ = {
       D{"SNUMB", kCeTypeText, 74, System, nullptr, 0},
       D{"ID_FW", kCeTypeText, 73, System, nullptr, 0},
       D{"IDENT", kCeTypeText, 72, System, nullptr, 0},
       D{"FCCUR", kCeTypeNumber, 60, System, nullptr, 0},
       D{"FCVOL", kCeTypeNumber, 61, System, nullptr, 0},
-      D{"TAVER", kCeTypeNumber, 62, System, nullptr, 0},
+      D{"TAVER", kCeTypeNumber, 62, System, &CCE102M::parseAveraging, 0},
       D{"SESON", kCeTypeText, 63, System, &CCE102M::parseSeasons, 0},
       D{"EXDAY", kCeTypeText, 65, System, &CCE102M::parseSpecial, 0},
   };
@@ -229,13 +265,14 @@ CCE30X::CCE30X(std::shared_ptr<CGost61107Connector> connector, bool ce301)
 // When a password is configured it is given after the option select:
 //   SOH 'P' '1' STX '(' password ')' ETX BCC  -> ACK when accepted.
 // ---------------------------------------------------------------------------
-CCE308::CCE308(std::shared_ptr<CGost61107Connector> connector) : CCE102M(std::move(connector)) {
-  reactive_ = true;
+CCE308::CCE308(std::shared_ptr<CGost61107Connector> connector,
+               std::shared_ptr<CeMeterMemory> memory)
+    : CCE102M(std::move(connector), std::move(memory)) {
   system_list_ = {
       D{"SNUMB", kCeTypeText, 74, System, nullptr, 0},
       D{"ID_FW", kCeTypeText, 73, System, nullptr, 0},
       D{"IDENT", kCeTypeText, 72, System, nullptr, 0},
-      D{"TAVER", kCeTypeNumber, 62, System, nullptr, 0},
+      D{"TAVER", kCeTypeNumber, 62, System, &CCE102M::parseAveraging, 0},
       D{"SESON", kCeTypeText, 63, System, &CCE102M::parseSeasons, 0},
       D{"EXDAY", kCeTypeText, 65, System, &CCE102M::parseSpecial, 0},
   };

@@ -1,5 +1,6 @@
-// The real mtr_main reads a simulated CE301 through the configuration-server
-// stand-in; the item and archive files it leaves must hold the meter's values.
+// The real mtr_main reads simulated CE30x meters through the configuration-
+// server stand-in; the item and archive files it leaves must hold the meter's
+// values, whatever layout the meter answers in.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -30,44 +31,78 @@ std::string item(const std::string& path) {
   return s.substr(0, s.find_last_not_of("\r\n ") + 1);
 }
 
+// Whole days in UTC for the simulator, the daemon and this test alike.
+struct UtcZone {
+  struct Tzset {
+    ~Tzset() { tzset(); }  // after TZ is restored
+  } after;
+  mtr_test::ScopedEnv env{"TZ", "UTC0"};
+  UtcZone() { tzset(); }
+};
+
+// Meter 201 on a simulated line, read by the daemon.
+struct Line {
+  explicit Line(const std::string& meter)
+      : sim(R"({"meters": [{"protocol": "iec61107", "address": "4711", "serial": "009217004711",
+                "archive": {"days": 4, "months": 2}, )" +
+            meter + "}]}"),
+        server(R"({"201": {"manufacturer": "ce301", "net_address": "4711",
+      "serial": "009217004711", "srv_tz": "0", "pu_tz": "0", "period_current": "700",
+      "port_params": {"name": ")" +
+               sim.device() + R"(", "speed": "9600", "data": "8", "parity": "N", "stop": "1"}}})") {
+  }
+  // True once a whole session, archives included, is over.
+  bool start() {
+    daemon = std::make_unique<mtr_test::Child>(
+        std::vector<std::string>{mtr_test::binPath("mtr_main"), "-v", "7", "-l", root / "mtr.log",
+                                 "-i", "201"},
+        root / "daemon.out", root / "daemon.err",
+        std::vector<std::string>{"MTR_ROOT=" + root.path(), "MTR_CONFIG_URL=" + server.url(),
+                                 "TZ=UTC0"});
+    return server.ok() &&
+           mtr_test::waitFor(
+               [&] {
+                 return !mtr_test::readFile(root / "mnt/storage/201/timestamp_max_hourly")
+                             .empty() &&
+                        item(items + "_Read_status") == "wait";
+               },
+               120000, 200);
+  }
+  std::string log() const { return mtr_test::readFile(root / "mtr.log"); }
+  int count(const std::string& needle) const {
+    return mtr_test::countLinesContaining(log(), needle);
+  }
+  void stop() {
+    daemon->kill(SIGTERM);
+    mtr_test::writeFile(root / "tmp/kzp_force_update_201", "");
+    mtr_test::ProcessResult r;
+    EXPECT_TRUE(daemon->wait(30000, &r));
+    EXPECT_EQ(0, r.status);
+  }
+
+  UtcZone utc;
+  simtest::Sim sim;
+  mtr_test::ConfServer server;
+  mtr_test::TempDir root;
+  std::unique_ptr<mtr_test::Child> daemon;
+  std::string items = root / "tmp/201/1/tc_items/";
+  std::string arch = root / "mnt/storage/201/1/tc_archives/";
+};
+
+// A CE301 without reactive energy, with a schedule answer no reader takes and
+// a journal padded with an all-zero record.
 TEST(Iec61107Daemon, ReadsItemsArchivesAndJournals) {
-  // Whole days in UTC for the simulator, the daemon and this test alike.
-  struct ZoneBack {
-    ~ZoneBack() { tzset(); }
-  } zone_back;
-  mtr_test::ScopedEnv tz("TZ", "UTC0");
-  tzset();
-  simtest::Sim sim(R"({"meters": [{"protocol": "iec61107", "model": "ce301", "address": "4711",
-    "serial": "009217004711", "ident": "CE301 R33 145-JAZ", "installed": "day-3",
+  Line line(R"("model": "ce301", "ident": "CE301 R33 145-JAZ", "installed": "day-3",
     "voltage": [229.87, 231.02, 230.44], "current": [5.214, 4.108, 3.556],
-    "archive": {"days": 4, "months": 2}, "profile": {"period": 60, "days": 2},
+    "profile": {"period": 60, "days": 2}, "schedules": {"1": [["07:00", 1], ["23:00", 2]]},
+    "variants": {"unreadable": "GRF01", "zero_record": ["JSTAT", "PHASE"]},
     "history": [{"at": "day-3", "A+": [100, 2, 0, 0]}, {"at": "day-2", "A+": [110, 2, 0, 0]},
                 {"at": "day-1", "A+": [125.5, 2, 0, 0]}],
     "energy_at": "day-0", "energy": {"A+": [140, 2, 0, 0]},
     "journals": {"PHASE": [{"start": "day-1 08:00:00", "end": "day-1 08:00:45"}],
-                 "ACCES": ["day-2 13:14:15"]}}]})");
-  mtr_test::ConfServer server(R"({"201": {"manufacturer": "ce301", "net_address": "4711",
-      "serial": "009217004711", "srv_tz": "0", "pu_tz": "0", "period_current": "700",
-      "port_params": {"name": ")" +
-                              sim.device() +
-                              R"(", "speed": "9600", "data": "8", "parity": "N", "stop": "1"}}})");
-  ASSERT_TRUE(server.ok());
-  mtr_test::TempDir root;
-  mtr_test::Child daemon(
-      {mtr_test::binPath("mtr_main"), "-v", "7", "-l", root / "mtr.log", "-i", "201"},
-      root / "daemon.out", root / "daemon.err",
-      {"MTR_ROOT=" + root.path(), "MTR_CONFIG_URL=" + server.url(), "TZ=UTC0"});
-
-  std::string items = root / "tmp/201/1/tc_items/";
-  std::string arch = root / "mnt/storage/201/1/tc_archives/";
-  EXPECT_TRUE(mtr_test::waitFor(
-      [&] {
-        return !mtr_test::readFile(root / "mnt/storage/201/timestamp_max_hourly").empty() &&
-               item(items + "_Read_status") == "wait";
-      },
-      120000, 200))
-      << "no full session; see " << root / "mtr.log";
-
+                 "ACCES": ["day-2 13:14:15"]})");
+  ASSERT_TRUE(line.start()) << "no full session; see " << line.root / "mtr.log";
+  const std::string& items = line.items;
   std::map<std::string, std::string> expect = {{"VA", "229.87"},
                                                {"IC", "3.556"},
                                                {"SerialNumber", "009217004711"},
@@ -75,30 +110,77 @@ TEST(Iec61107Daemon, ReadsItemsArchivesAndJournals) {
                                                {"MeterModel", "CE301 R33 145-JAZ"}};
   for (const auto& e : expect) EXPECT_EQ(e.second, item(items + e.first)) << e.first;
   EXPECT_DOUBLE_EQ(142.0, atof(item(items + "WA").c_str()));
-  EXPECT_DOUBLE_EQ(140.0, atof(item(root / "tmp/201/2/tc_items/WA").c_str()));
+  EXPECT_DOUBLE_EQ(140.0, atof(item(line.root / "tmp/201/2/tc_items/WA").c_str()));
   EXPECT_LT(std::labs(atol(item(items + "MDateTime").c_str()) - long(time(nullptr))), 300);
 
   // Registers at the start of each day, filed at the end of that day; the
   // consumption of each whole day, stamped with its end. Yesterday's
   // consumption waits for the next day's window.
-  auto starts = archive(arch + "A210"), used = archive(arch + "A212");
+  auto starts = archive(line.arch + "A210"), used = archive(line.arch + "A212");
   EXPECT_DOUBLE_EQ(102.0, starts[midnightUtc(2)]);
   EXPECT_DOUBLE_EQ(127.5, starts[midnightUtc(0)]);
   EXPECT_DOUBLE_EQ(10.0, used[midnightUtc(2)]);
   EXPECT_DOUBLE_EQ(15.5, used[midnightUtc(1)]);
   // Yesterday's hours: 14.5 kWh over 24 h.
-  EXPECT_NEAR(14.5 / 24, archive(arch + "A240")[midnightUtc(1) + 5 * 3600], 0.002);
-  // The journal events at their own times.
-  auto events = archive(arch + "A242");
+  EXPECT_NEAR(14.5 / 24, archive(line.arch + "A240")[midnightUtc(1) + 5 * 3600], 0.002);
+  // The journal events at their own times; the zero records are none.
+  auto events = archive(line.arch + "A242");
   for (time_t t : {midnightUtc(1) + 8 * 3600, midnightUtc(1) + 8 * 3600 + 45,
                    midnightUtc(2) + 13 * 3600 + 14 * 60 + 15})
     EXPECT_TRUE(events.count(t)) << t;
+  EXPECT_EQ(events.size(), 3u);
 
-  daemon.kill(SIGTERM);
-  mtr_test::writeFile(root / "tmp/kzp_force_update_201", "");
-  mtr_test::ProcessResult r;
-  EXPECT_TRUE(daemon.wait(30000, &r));
-  EXPECT_EQ(0, r.status);
+  // Two more sessions: the active values every time, the refused reactive
+  // names asked in the first only, the unreadable schedule logged once.
+  ASSERT_TRUE(mtr_test::waitFor(
+      [&] {
+        mtr_test::writeFile(line.root / "tmp/kzp_force_update_201", "");
+        return line.count("current values size = 22") >= 3;
+      },
+      90000, 500))
+      << line.log().substr(0, 4000);
+  EXPECT_EQ(line.count("current values size"), line.count("current values size = 22"));
+  EXPECT_EQ(line.count("EXCEPTION!!!"), 0);
+  EXPECT_EQ(line.count("Bad value (0x7:00,1)(23:00,2) in answer to GRF01"), 1);
+  EXPECT_EQ(line.count("Bad value"), 1);
+  const std::string frames = mtr_test::readFile(line.sim.logPath());
+  auto asked = [&](const char* name) {
+    return mtr_test::countLinesContaining(frames, std::string("R1 ") + name + "(");
+  };
+  // twice in a row in the first session (one error could be a line fault)
+  for (const char* name : {"ET0QE", "POWEQ", "POWPQ", "ENDQE", "EADQE"})
+    EXPECT_EQ(asked(name), 2) << name;
+  // the monthly archive holds no month when the month began before day-3
+  for (const char* name : {"ENMQE", "EAMQE"}) EXPECT_LE(asked(name), 2) << name;
+  EXPECT_GE(asked("ET0PE"), 3);
+  line.stop();
+}
+
+// A 30-minute profile read at 09:10 of the meter's day: each half hour i of
+// it takes i + 1 kWh, so half hour i averages 2 (i + 1) kW and hour h the
+// mean of its two halves, 4 h + 3 kW.
+TEST(Iec61107Daemon, HalfHourProfileOfTheDayInProgress) {
+  const long offset = long(midnightUtc(0) + 9 * 3600 + 600) - long(time(nullptr));
+  std::string history = R"({"at": "day-1", "A+": 100})";
+  double energy = 100;
+  for (int i = 0; i <= 18; ++i) {
+    char point[96];
+    snprintf(point, sizeof point, R"(, {"at": "day-0 %02d:%02d", "A+": %g})", i / 2, i % 2 * 30,
+             energy);
+    history += point;
+    energy += i + 1;
+  }
+  Line line(R"("model": "ce303", "installed": "day-1", "clock_offset": )" + std::to_string(offset) +
+            R"(, "profile": {"period": 30, "days": 2},
+    "history": [)" +
+            history + R"(], "energy_at": "day-0 09:05", "energy": {"A+": 271})");
+  ASSERT_TRUE(line.start()) << "no full session; see " << line.root / "mtr.log";
+  EXPECT_EQ("30", item(line.items + "Tsr"));
+  auto hours = archive(line.arch + "A240");
+  for (int h = 0; h <= 8; ++h)
+    EXPECT_DOUBLE_EQ(4 * h + 3, hours[midnightUtc(0) + h * 3600]) << "hour " << h;
+  EXPECT_EQ(0u, hours.count(midnightUtc(0) + 9 * 3600));  // not over at 09:10
+  line.stop();
 }
 
 }  // namespace

@@ -301,7 +301,13 @@ TEST(Iec61107Values, ByModelLayoutAndJournal) {
      "schedules": {"1": [["23:00", 2], ["07:00", 1]], "36": [["00:00", 8]]},
      "seasons": [{"from": "04-01", "schedules": [1, 1, 2, 2]},
                  {"from": "10-01", "schedules": [1, 36, 0, 0]}],
-     "special_days": [["01-01", 2], ["05-09", 36]]}]})");
+     "special_days": [["01-01", 2], ["05-09", 36]]},
+    {"protocol": "iec61107", "address": "9", "energy": {"A+": [1.5, 2.25, 0, 0]},
+     "schedules": {"1": [["23:00", 2], ["07:00", 1]]},
+     "variants": {"date": "plain", "schedules": "dots", "tariffs": 2, "unreadable": "SNUMB",
+                  "zero_record": ["ACCES", "PHASE"], "refuse": ["FREQU"]}},
+    {"protocol": "iec61107", "address": "10", "model": "ce301", "reactive_energy": true,
+     "reactive": [100, 0, -50]}]})");
   Client c(sim.device());
   expectReads(c,
               {
@@ -333,6 +339,14 @@ TEST(Iec61107Values, ByModelLayoutAndJournal) {
                   {"8", "GRF02", "", lines("GRF02", {})},
                   {"8", "SESON", "", lines("SESON", {"01.04,1,1,2,2", "01.10,1,36,0,0"})},
                   {"8", "EXDAY", "", lines("EXDAY", {"01.01,2", "09.05,36"})},
+                  {"9", "DATE_", "", lines("DATE_", {day(0)})},
+                  {"9", "GRF01", "", lines("GRF01", {"07.00.01", "23.00.02"})},
+                  {"9", "ET0PE", "", lines("ET0PE", {"3.750", "1.500", "2.250"})},
+                  {"9", "SNUMB", "", lines("SNUMB", {"0x0000001"})},
+                  {"9", "ACCES", "", lines("ACCES", {"00.00.00,00:00:00"})},
+                  {"9", "PHASE", "", lines("PHASE", {"00.00.00,00:00:00,00.00.00,00:00:00"})},
+                  {"9", "FREQU", "", kErr},
+                  {"10", "POWEQ", "", lines("POWEQ", {"0.050"})},
               });
 }
 

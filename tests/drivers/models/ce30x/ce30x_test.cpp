@@ -145,6 +145,8 @@ class Ce : public ::testing::Test {
     auto& a = meter_->answers;
     for (int n = 3; n <= 36; ++n)
       a["GRF" + std::string(n < 10 ? "0" : "") + std::to_string(n) + "()"] = "()\r\n";
+    for (const char* j : {"ACCES", "PHASE", "JSTAT", "JOVER", "DENIA", "JCORT", "ELOCK", "JIOVE"})
+      a[std::string(j) + "()"] = "()\r\n";
   }
 
   TestDriver& make(const SettingsMap& params = {{"pu_tz", "3"}, {"srv_tz", "3"}}) {
@@ -175,8 +177,6 @@ class Ce : public ::testing::Test {
 TEST_F(Ce, ModelChoiceAndRequestSequences) {
   const Strings cur30x = {"DATE_()", "TIME_()", "ET0PE()", "ET0QE()", "VOLTA()", "CURRE()",
                           "POWEP()", "POWPP()", "POWEQ()", "POWPQ()", "COS_f()", "FREQU()"};
-  const Strings cur301 = {"DATE_()", "TIME_()", "ET0PE()", "VOLTA()", "CURRE()",
-                          "POWEP()", "POWPP()", "COS_f()", "FREQU()"};  // no reactive values
   const Strings sys30x = {"DATE_()", "TIME_()", "SNUMB()", "ID_FW()", "IDENT()",
                           "FCCUR()", "FCVOL()", "TAVER()", "SESON()", "EXDAY()"};
   const Strings sys308 = {"DATE_()", "TIME_()", "SNUMB()", "ID_FW()",
@@ -192,8 +192,8 @@ TEST_F(Ce, ModelChoiceAndRequestSequences) {
   } cases[] = {
       {"/EKT5CE102Mv01\r\n", &typeid(CCE102M), false, cur102, sys102},
       {"/EKT5CE308v1\r\n", &typeid(CCE308), false, cur30x, sys308},  // contains "CE30" too
-      {"/EKT3CE301v12\r\n", &typeid(CCE30X), true, cur301, sys30x},
-      {"xEKT5CE301\r\n", &typeid(CCE30X), true, cur301, sys30x},  // by its fifth character
+      {"/EKT3CE301v12\r\n", &typeid(CCE30X), true, cur30x, sys30x},  // reactive names too
+      {"xEKT5CE301\r\n", &typeid(CCE30X), true, cur30x, sys30x},     // by its fifth character
       {"/EKT5CE201v1\r\n", nullptr, false, {}, {}},
   };
   for (const auto& c : cases) {
@@ -298,15 +298,23 @@ TEST_F(Ce, AnswerFaults) {
   meter_->faults["ET0PE()"] = {"\x15" + Framed("ET0PE" + meter_->answers["ET0PE()"])};
   meter_->faults["FREQU()"] = {"", Framed("FREQU(4x.98)\r\n")};
   MeasuredValueList list = d.get_all_curtime_cur_integ_values();
-  EXPECT_EQ(list.size(), 31u);
+  EXPECT_EQ(list.size(), 30u);
+  EXPECT_EQ(valueOf(list, 49, Current), "<none>");
   EXPECT_EQ(std::count(meter_->heard.begin(), meter_->heard.end(), "break"), 1);
+  // an error message to a name the meter has answered before: programming
+  // mode again, then the value
+  meter_->faults["CURRE()"] = {Framed("(ERR02)")};
+  EXPECT_EQ(d.get_all_curtime_cur_integ_values().size(), 31u);
+  EXPECT_EQ(std::count(meter_->heard.begin(), meter_->heard.end(), "break"), 3);
   Strings reads = meter_->takeReads();
-  // a wrong check byte, a silence and a bad value are asked again; a NAK
-  // ahead of an answer costs nothing
-  EXPECT_EQ(std::count(reads.begin(), reads.end(), "POWEP()"), 2);
-  EXPECT_EQ(std::count(reads.begin(), reads.end(), "ET0PE()"), 1);
+  // a wrong check byte and a silence are asked again, a bad value is not; a
+  // NAK ahead of an answer costs nothing
+  EXPECT_EQ(std::count(reads.begin(), reads.end(), "POWEP()"), 3);
+  EXPECT_EQ(std::count(reads.begin(), reads.end(), "ET0PE()"), 2);
   EXPECT_EQ(std::count(reads.begin(), reads.end(), "FREQU()"), 3);
-  EXPECT_EQ(valueOf(list, 49, Current), "49.98");
+  EXPECT_EQ(std::count(reads.begin(), reads.end(), "CURRE()"), 3);
+  EXPECT_TRUE(logged("[7][S1] CCE102M::sendRequest() - Bad value (4x.98) in answer to FREQU"));
+  EXPECT_TRUE(logged("Packet isn't answer to CURRE. Packet is answer to (ERR02)"));
   // STX "POWEP(0.851)" CR LF ETX sums to 0x72 (added by hand); the meter sent 0x73
   EXPECT_TRUE(
       logged("[7][S1] CCE102M::sendRequest() - RESPONSE ERROR. Wrong checksum. "
@@ -318,6 +326,136 @@ TEST_F(Ce, AnswerFaults) {
             "CmtrGost66107::get_all_curtime_cur_integ_values()");
   EXPECT_EQ(meter_->takeReads().back(), "CURRE()");
   EXPECT_TRUE(logged("[7][S1] CCE102M::sendRequest() - CAN'T SEND REQUEST !!!"));
+}
+
+// Answer layouts of the family's parameter descriptions, each row worked out
+// by hand. Operation 'c': current values; 's': system values; 'h': system
+// values, the clock, then the hourly window 00:00..09:00 of the 14th.
+TEST_F(Ce, AnswerVariantsPerParser) {
+  struct Want {
+    uint32_t code, kind;
+    int sys;
+    int32_t ts;  // -1: any
+    const char* value;
+  };
+  struct Row {
+    const char* what;
+    char op;
+    std::map<std::string, std::string> answers;
+    std::vector<Want> wants;
+    Strings warnings;  // each logged once; no other "Bad value"
+  };
+  const int32_t d14 = kDay13 + 86400;
+  const std::string days = "[[25200,1],[82800,2]]";
+  const std::string season =
+      "[{\"from\":101,\"to\":1231,\"from_s\":\"01.01\",\"to_s\":\"31.12\","
+      "\"days\":{\"work\":" +
+      days + ",\"sat\":" + days + ",\"sun\":" + days + ",\"hol\":" + days + "}}]";
+  const std::string empty_season =
+      "[{\"from\":101,\"to\":1231,\"from_s\":\"01.01\",\"to_s\":\"31.12\","
+      "\"days\":{\"work\":[],\"sat\":[],\"sun\":[],\"hol\":[]}}]";
+  std::string slots26;
+  for (int i = 1; i <= 26; ++i) slots26 += "(" + std::to_string(i) + ")";
+  // clang-format off
+  const Row rows[] = {
+      {"no day of the week, units, COS_f of the phases, two tariffs", 'c',
+       {{"DATE_()", "(14.03.24)"}, {"VOLTA()", "(229.94*V)(230.12*V)"},
+        {"COS_f()", "(0.9)(0.8)(0.7)"}, {"ET0PE()", "(16.8)(9.9)"}},
+       {{85, System, 0, -1, "1710419400"}, {39, Current, 0, -1, "229.94"},
+        {40, Current, 0, -1, "230.12"}, {41, Current, 0, -1, "<none>"},
+        {45, Current, 0, -1, "<none>"}, {46, Current, 0, -1, "0.9"}, {48, Current, 0, -1, "0.7"},
+        {50, Current, 1, -1, "9.9"}, {50, Current, 2, -1, "<none>"}}, {}},
+      {"four-digit year, eight tariffs", 'c',
+       {{"DATE_()", "(04.14.03.2024)"}, {"ET0PE()", "(1)(2)(3)(4)(5)(6)(7)(8)"}},
+       {{85, System, 0, -1, "1710419400"}, {50, Current, 5, -1, "6"}}, {}},
+      {"an unreadable phase or date costs itself", 'c',
+       {{"VOLTA()", "(229.94)(2x0)(229.71)"}, {"DATE_()", "(04.14.13.24)"}},
+       {{39, Current, 0, -1, "229.94"}, {40, Current, 0, -1, "<none>"},
+        {41, Current, 0, -1, "229.71"}, {85, System, 0, -1, "<none>"}},
+       {"Bad value (229.94)(2x0)(229.71) in answer to VOLTA",
+        "Bad value (04.14.13.24) in answer to DATE_"}},
+      {"schedule hh.mm.tt, one schedule a season, padding", 's',
+       {{"GRF01()", "(07.00.01)(23.00.02)"}, {"SESON()", "(01.01.01)(00.00.00)"},
+        {"EXDAY()", "(08.03.02)"}, {"TAVER()", "(30*min)"}},
+       {{63, System, 0, -1, season.c_str()}, {62, System, 0, -1, "30"},
+        {65, System, 0, -1,
+         "[{\"from\":308,\"to\":308,\"from_s\":\"08.03\",\"to_s\":\"08.03\",\"days\":[[0,3]]}]"}},
+       {}},
+      {"schedule with seconds, an unused slot", 's',
+       {{"GRF01()", "(07:00:00,1)(00:00:00,0)(23:00:00,2)"}, {"SESON()", "(01.01,1,1,1,1)"}},
+       {{63, System, 0, -1, season.c_str()}}, {}},
+      {"an unreadable schedule costs itself", 's',
+       {{"GRF01()", "(07.0x.01)"}, {"SESON()", "(01.01,1,1,1,1)"}},
+       {{63, System, 0, -1, empty_season.c_str()}, {74, System, 0, -1, "009217054001234"}},
+       {"Bad value (07.0x.01) in answer to GRF01"}},
+      {"zero records, time first, zero end", 'h',
+       {{"ACCES()", "(00.00.00,00:00:00)(14.03.24,08:15:00)"},
+        {"PHASE()", "(14.03.24,01:00:00,00.00.00,00:00:00)"}, {"JSTAT()", "(08:00:00,14.03.24)"},
+        {"DATGR()", "(00.00.00)"}},
+       {{69, Hourly, 0, d14 + 8 * 3600 + 900, "1024"}, {69, Hourly, 0, d14 + 3600, "2048"},
+        {69, Hourly, 0, d14 + 8 * 3600, "8192"}}, {}},
+      {"half hours of the day in progress", 'h',
+       {{"DATGR()", "(14.03.24)"}, {"GRAPE(14.03.24)", "(1)(2)(3)(4)(5)"},
+        {"GRAQE(14.03.24)", "(0.5)(0.25)"}},
+       {{54, Hourly, 0, d14, "1.5"}, {54, Hourly, 0, d14 + 3600, "3.5"},
+        {54, Hourly, 0, d14 + 7200, "<none>"}, {56, Hourly, 0, d14, "0.375"}}, {}},
+      {"quarter hours, a missing slot", 'h',
+       {{"TAVER()", "(15)"}, {"DATGR()", "(14.03.24)"},
+        {"GRAPE(14.03.24)", "(1)(2)(3)(4)(5)()(7)(8)"}},
+       {{54, Hourly, 0, d14, "2.5"}, {54, Hourly, 0, d14 + 3600, "<none>"}}, {}},
+      {"no averaging time: 26 slots by 12:30 are half hours", 'h',
+       {{"TAVER()", "(x)"}, {"DATGR()", "(14.03.24)"}, {"GRAPE(14.03.24)", slots26}},
+       {{54, Hourly, 0, d14, "1.5"}, {54, Hourly, 0, d14 + 9 * 3600, "19.5"}},
+       {"Bad value (x) in answer to TAVER", "No averaging time: GRAPE taken as 2 per hour"}},
+      {"an unreadable slot costs its hour", 'h',
+       {{"DATGR()", "(14.03.24)"}, {"GRAPE(14.03.24)", "(1)(2)(x)(4)"}},
+       {{54, Hourly, 0, d14, "1.5"}, {54, Hourly, 0, d14 + 3600, "<none>"}},
+       {"Bad value (1)(2)(x)(4) in answer to GRAPE"}},
+  };
+  // clang-format on
+  for (const Row& r : rows) {
+    SetUp();
+    peers::logLevel(TL_WARNING);  // each log line costs an fsync
+    for (const auto& a : r.answers) meter_->answers[a.first] = a.second + "\r\n";
+    TestDriver& d = ready("/EKT5CE303v12\r\n");
+    MeasuredValueList list;
+    if (r.op == 'c') {
+      list = d.get_all_curtime_cur_integ_values();
+    } else {
+      list = d.get_all_system_values();
+      timestamps ts;
+      if (r.op == 'h' && d.GetTimestamps(ts)) {
+        list.clear();
+        d.get_arch_values(Hourly, d14, d14 + 9 * 3600, list);
+      }
+    }
+    for (const Want& w : r.wants)
+      EXPECT_EQ(valueOf(list, w.code, w.kind, w.sys, w.ts), w.value) << r.what << " " << w.code;
+    for (const auto& w : r.warnings) EXPECT_EQ(log_.count(w), 1) << r.what << ": " << w;
+    EXPECT_EQ(log_.count("Bad value"),
+              std::count_if(r.warnings.begin(), r.warnings.end(),
+                            [](const std::string& w) { return w.compare(0, 9, "Bad value") == 0; }))
+        << r.what;
+  }
+}
+
+// A CE301 without reactive energy refuses those names with an error message:
+// each costs its value and is asked in the driver's first session only, twice
+// in a row (one error could be a line fault).
+TEST_F(Ce, RefusedNamesAreNotAskedAgain) {
+  for (const char* n : {"ET0QE()", "POWEQ()", "POWPQ()"}) meter_->answers.erase(n);
+  meter_->faults["VOLTA()"] = {Framed("(ERR02)")};  // the first ask: a fault
+  TestDriver& d = ready("/EKT5CE301v12\r\n");
+  EXPECT_EQ(d.get_all_curtime_cur_integ_values().size(), 31u - 6 - 1 - 3);
+  EXPECT_EQ(meter_->takeReads().size(), 12u + 3 + 1);
+  EXPECT_EQ(std::count(meter_->heard.begin(), meter_->heard.end(), "break"), 0);
+  EXPECT_EQ(log_.count("refused by the meter: (ERR12); not asked again"), 3);
+  EXPECT_EQ(log_.count("refused by the meter"), 3);
+  EXPECT_TRUE(logged("[7][S1] CCE102M::sendRequest() - POWPQ refused by the meter"));
+  ASSERT_TRUE(d.init());  // a reconnection builds a new model object
+  EXPECT_EQ(d.get_all_curtime_cur_integ_values().size(), 21u);
+  EXPECT_EQ(meter_->takeReads(), Strings({"DATE_()", "TIME_()", "ET0PE()", "VOLTA()", "CURRE()",
+                                          "POWEP()", "POWPP()", "COS_f()", "FREQU()"}));
 }
 
 TEST_F(Ce, Ce308Password) {
@@ -377,7 +515,13 @@ TEST_F(Ce, DailyAndMonthlyArchives) {
   const time_t feb1 = 1706745600, mar1 = 1709251200;
   list.clear();
   EXPECT_EQ(ready("/EKT5CE301v12\r\n").get_arch_values(Monthly, feb1, kDay13, list), 4);
-  EXPECT_EQ(meter_->takeReads(),  // a CE301: no reactive energy
+  // a CE301 without reactive energy refuses those names, asked twice
+  EXPECT_EQ(meter_->takeReads(),
+            Strings({"DATEM()", "ENMPE(03.24)", "ENMQE(03.24)", "ENMQE(03.24)", "ENMPE(02.24)",
+                     "EAMPE(02.24)", "EAMQE(02.24)", "EAMQE(02.24)", "EAMPE(01.24)"}));
+  list.clear();
+  EXPECT_EQ(driver_->get_arch_values(Monthly, feb1, kDay13, list), 4);
+  EXPECT_EQ(meter_->takeReads(),
             Strings({"DATEM()", "ENMPE(03.24)", "ENMPE(02.24)", "EAMPE(02.24)", "EAMPE(01.24)"}));
   EXPECT_EQ(valueOf(list, 50, Integral_monthly, 0, mar1), "103");
   EXPECT_EQ(valueOf(list, 50, Monthly, 0, feb1), "301");
@@ -386,8 +530,6 @@ TEST_F(Ce, DailyAndMonthlyArchives) {
 
 TEST_F(Ce, HourlyArchiveJournalsAndProfile) {
   auto& a = meter_->answers;
-  for (const char* j : {"PHASE", "JSTAT", "JOVER", "DENIA", "JCORT", "JIOVE"})
-    a[std::string(j) + "()"] = "()\r\n";
   a["ACCES()"] = "(13.03.24,08:15:00)\r\n(12.03.24,23:59:59)\r\n";
   a["PHASE()"] = "(13.03.24,09:30:00,13.03.24,10:05:00)\r\n";
   a["ELOCK()"] = "(13.03.24,01:00:00,,)\r\n";
@@ -447,7 +589,7 @@ TEST_F(Ce, Ce301OverARealLine) {
   ASSERT_TRUE(d.init());
   ASSERT_NE(dynamic_cast<CCE30X*>(d.model()), nullptr);
   MeasuredValueList list = d.get_all_curtime_cur_integ_values();
-  EXPECT_EQ(list.size(), 1u + 6 + 3 + 3 + 1 + 3 + 3 + 1);
+  EXPECT_EQ(list.size(), 31u);
   EXPECT_EQ(valueOf(list, 50, Current, 2), "6.8874021");
   EXPECT_EQ(valueOf(list, 40, Current), "230.12");
   pty.stop();  // what the meter heard is read once it stopped
