@@ -43,7 +43,7 @@ TEST_F(ThreadLog, StartTwiceMakesOneThreadAndStopCancelsItsBlockedBody) {
   Counting c(true);
   c.Start(&c, "meter");
   c.Start(&c, "meter");
-  ASSERT_TRUE(mtr_test::waitFor([&] { return c.runs.load() == 1; }, 2000));
+  ASSERT_TRUE(mtr_test::waitFor([&] { return c.runs.load() == 1; }, 10000));
   usleep(50000);
   EXPECT_EQ(1, c.runs.load());
   EXPECT_EQ(1, logged("Attempting to restart thread \"meter\"!"));
@@ -60,7 +60,7 @@ TEST_F(ThreadLog, BodyThatReturnsLogsStopedWithProcessId) {
   EXPECT_EQ(0, logged("STOPED"));
   Counting c(false);
   c.Start(&c, "short");
-  ASSERT_TRUE(mtr_test::waitFor([&] { return c.isFinished(); }, 2000));
+  ASSERT_TRUE(mtr_test::waitFor([&] { return c.isFinished(); }, 10000));
   EXPECT_TRUE(c.isRunning());  // stays "running" until Stop joins it
   EXPECT_EQ(1, logged("Thread \"short\" (PID = " + pid_ + ") has been STOPED."));
   c.Start(&c, "short");  // no restart of a finished body either

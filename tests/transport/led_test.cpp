@@ -28,7 +28,7 @@ TEST(Led, FlashesForTheOnTimeAndIdlesBetween) {
   led->Start(led.get(), "test LED");
   ASSERT_TRUE(shows(path, "010"));
   EXPECT_GE(sw.ms(), 160);  // a 10 ms start, then the on-time
-  EXPECT_LT(sw.ms(), 1200);
+  EXPECT_LT(sw.ms(), 3000);
   // A request made once the LED has lit gives one more flash, after a dark pause.
   sw = {};
   led->Blink();
@@ -36,7 +36,7 @@ TEST(Led, FlashesForTheOnTimeAndIdlesBetween) {
   led->Blink();
   ASSERT_TRUE(shows(path, "0101010"));
   EXPECT_GE(sw.ms(), 310);
-  EXPECT_LT(sw.ms(), 1500);
+  EXPECT_LT(sw.ms(), 4000);
   long before = voluntarySwitches(led->threadId());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ("0101010", mtr_test::readFile(path));             // no flash of its own

@@ -29,7 +29,7 @@ class ModbusPeerTest : public ModbusConnectorTest {
     ASSERT_TRUE(slave.ready());
     conn.reset(new CModbusConnectorItself({{"protocol", "modbus"}, {"name", slave.device}}));
     ASSERT_NE(nullptr, conn->context());
-    conn->SetTimeout(500);
+    conn->SetTimeout(3000);  // a slave slowed by a busy machine is still an answer
   }
   peers::RtuSlave slave{kSlave};
   std::unique_ptr<CModbusConnectorItself> conn;
@@ -142,7 +142,7 @@ TEST_F(ModbusPeerTest, ExceptionAnswersGiveMinusOne) {
     peers::Stopwatch sw;
     int32_t got = op();
     EXPECT_EQ(std::make_pair(-1, EMBXILADD), std::make_pair(got, errno));
-    EXPECT_LT(sw.ms(), 400);  // an answer, not a timeout
+    EXPECT_LT(sw.ms(), 2500);  // an answer, not a timeout
   }
   EXPECT_EQ(1, conn->ReadRegisters(kSlave, 0, 1, r, false));  // still in step
   EXPECT_EQ(0, slave.errors);
@@ -219,7 +219,7 @@ TEST_F(ModbusConnectorTest, WireBytes) {
   EXPECT_EQ((std::vector<int32_t>{-1, -1, -1, -1}),
             (std::vector<int32_t>{conn.WriteBuffer(buf, 3, true), conn.ReadBuffer(buf, 16, true),
                                   conn.ReadBufferCycle(buf, 16, true, 1000), conn.DrainBuffer()}));
-  EXPECT_LT(sw.ms(), 50);
+  EXPECT_LT(sw.ms(), 500);  // no read of the 1000 ms cycle
   conn.close_device();
   EXPECT_TRUE(pty.receive(1, 100).empty());                                // nothing written
   EXPECT_EQ(7, read(modbus_get_socket(conn.context()), buf, sizeof buf));  // nothing consumed

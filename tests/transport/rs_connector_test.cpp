@@ -82,12 +82,13 @@ TEST_F(RsConnectorTest, ReadTimeouts) {
     double min_ms, max_ms;
     std::string line;
   } cases[] = {
-      {false, 1, 5, 0, 0, 5000, 5, 0, 1000, ""},
-      {false, 0, 0, 0, 0, 150, -1, 145, 1000,
+      {false, 1, 5, 0, 0, 5000, 5, 0, 2500, ""},
+      {false, 0, 0, 0, 0, 150, -1, 145, 2500,
        "Err: CRSConnector::ReadBuffer - Timeout receiving data. 0 - 0"},
-      {true, 4, 50, 100, 250, 5000, 200, 295, 1500, ""},
-      {true, 2, 60, 80, 300, 5000, 120, 375, 1200, cycle_line},  // then one further timeout
-      {true, 0, 0, 0, 0, 350, -1, 345, 800, cycle_line},         // 0: the connector timeout
+      // Gaps well inside the timeout, adding up to more than it.
+      {true, 4, 50, 200, 500, 5000, 200, 595, 3500, ""},
+      {true, 2, 60, 100, 500, 5000, 120, 595, 3000, cycle_line},  // then one further timeout
+      {true, 0, 0, 0, 0, 350, -1, 345, 2500, cycle_line},         // 0: the connector timeout
   };
   auto conn = open();
   for (const auto& c : cases) {

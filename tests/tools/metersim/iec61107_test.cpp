@@ -49,10 +49,10 @@ class Client {
   explicit Client(const std::string& device, speed_t speed = B9600) : port(device, speed) {}
   // Sends `request` and collects one answer: a line up to CR LF, a frame up
   // to ETX and its check character, a lone ACK or NAK. Empty after silence.
-  std::string exchange(const std::string& request, int timeout_ms = 700) {
+  std::string exchange(const std::string& request, int timeout_ms = 1200) {
     port.sendRaw(simtest::Bytes(request.begin(), request.end()));
     std::string out;
-    for (int wait = timeout_ms; !complete(skipNaks(out)); wait = 200) {
+    for (int wait = timeout_ms; !complete(skipNaks(out)); wait = 500) {
       simtest::Bytes more = port.receive(1, wait);
       if (more.empty()) break;
       out.append(more.begin(), more.end());
@@ -139,7 +139,7 @@ TEST(Iec61107Session, SignOnProgrammingModeReadsAndReadout) {
 
 TEST(Iec61107Session, AddressingPasswordsAndInactivity) {
   Sim sim(R"({"meters": [
-    {"protocol": "iec61107", "address": "1001", "serial": "009217001001", "session_timeout": 0.6},
+    {"protocol": "iec61107", "address": "1001", "serial": "009217001001", "session_timeout": 1.5},
     {"protocol": "iec61107", "address": "1002", "model": "ce102m", "serial": "011734002"},
     {"protocol": "iec61107", "address": "7", "model": "ce308", "password": "123456"}]})");
   Client c(sim.device());
@@ -154,10 +154,10 @@ TEST(Iec61107Session, AddressingPasswordsAndInactivity) {
   ASSERT_TRUE(c.program("1001"));
   EXPECT_EQ(kAck, c.exchange(command('P', '1', "(777777)"))) << "no password set: any";
   for (int i = 0; i < 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    std::this_thread::sleep_for(std::chrono::milliseconds(900));
     EXPECT_EQ("SNUMB(009217001001)\r\n", c.body("SNUMB")) << "each request restarts the timer";
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(900));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
   EXPECT_EQ("", c.read("SNUMB")) << "back to idle after the session timeout";
   ASSERT_TRUE(c.program("1001"));
   EXPECT_NE("", c.signOn("1002"));

@@ -58,8 +58,8 @@ class Port {
   void setSpeed(speed_t speed);
   void sendRaw(const Bytes& bytes);
   // Collects until `want` bytes arrived or the line stayed silent `silence_ms`.
-  Bytes receive(size_t want, int silence_ms = 400);
-  Bytes ask(const std::string& body_hex, size_t want, int silence_ms = 400) {
+  Bytes receive(size_t want, int silence_ms = 1000);
+  Bytes ask(const std::string& body_hex, size_t want, int silence_ms = 1000) {
     sendRaw(withCrc(hex(body_hex)));
     return receive(want, silence_ms);
   }
