@@ -3,7 +3,7 @@
 # its goal) followed by each bench's own section. Usage: run.sh [OUTPUT.md]
 # BIN (default build/bin) names the folder with mtr_main, the tools and the
 # benches; BENCH_RUNS, IDLE_SECONDS, BUSY_SECONDS, STARTUP_RUNS shorten or
-# lengthen the runs.
+# lengthen the runs; BENCHES picks some of them.
 set -u
 BIN=${BIN:-build/bin}
 OUT=${1:-bench/results.md}
@@ -11,7 +11,7 @@ export BIN
 WORK=$(mktemp -d /tmp/mtr-bench-run.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 
-BENCHES="selftest line_efficiency idle_cost busy_cost startup storage_rotate archive_pass"
+BENCHES=${BENCHES:-selftest line_efficiency idle_cost busy_cost startup storage_rotate archive_pass memory}
 status=0
 for b in $BENCHES; do
   exe="$BIN/bench_$b"

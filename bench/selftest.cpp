@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -136,7 +137,8 @@ void statistics() {
 
 void configs() {
   Json::CharReaderBuilder b;
-  for (const std::string& text : {mercuryMeters(3, true), mercuryConfig(3, "600")}) {
+  for (const std::string& text : {mercuryMeters(3, true), mercuryConfig(3, "600"),
+                                  mercuryArchiveMeters(3), mercuryConfig(3, "3600", 115200)}) {
     Json::Value v;
     std::string errs;
     std::unique_ptr<Json::CharReader> r(b.newCharReader());
@@ -160,6 +162,16 @@ void processFigures() {
   MemFigures m = memFigures(getpid());
   check(m.rss_anon_kb > 0 && m.vm_rss_kb >= m.rss_anon_kb && m.threads == 1, "memory figures");
   check(voluntarySwitches(getpid()) >= 0, "context switches");
+  // Two MB touched on the heap show in the heap figure.
+  const long h0 = heapKb(getpid());
+  std::vector<char*> blocks;
+  for (int i = 0; i < 512; ++i) {
+    blocks.push_back(new char[4000]);
+    memset(blocks.back(), 1, 4000);
+  }
+  const long h1 = heapKb(getpid());
+  check(h0 >= 0 && h1 - h0 >= 1800, fmt("heap figure: %ld -> %ld kB", h0, h1));
+  for (char* b : blocks) delete[] b;
 }
 
 }  // namespace

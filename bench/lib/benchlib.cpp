@@ -293,6 +293,37 @@ MemFigures memFigures(pid_t pid) {
   return m;
 }
 
+long heapKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+  if (!in) return -1;
+  // glibc reserves each thread arena as one block aligned to its size
+  // (64 MiB on 64-bit hosts, 1 MiB on 32-bit ones).
+  const unsigned long align = sizeof(void*) == 8 ? 64UL << 20 : 1UL << 20;
+  std::string l;
+  bool counted = false;
+  long total = 0;
+  while (std::getline(in, l)) {
+    unsigned long lo = 0, hi = 0;
+    char perms[8] = {};
+    if (sscanf(l.c_str(), "%lx-%lx %7s", &lo, &hi, perms) == 3) {  // a mapping's first line
+      const bool anon = l.find('/') == std::string::npos && l.find('[') == std::string::npos;
+      counted = l.find("[heap]") != std::string::npos ||
+                (anon && perms[0] == 'r' && perms[1] == 'w' && lo % align == 0);
+      continue;
+    }
+    if (counted && l.compare(0, 4, "Rss:") == 0) total += strtol(l.c_str() + 4, nullptr, 10);
+  }
+  return total;
+}
+
+bool resetPeak(pid_t pid) {
+  int fd = open(("/proc/" + std::to_string(pid) + "/clear_refs").c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = write(fd, "5", 1) == 1;
+  close(fd);
+  return ok;
+}
+
 long voluntarySwitches(pid_t pid) {
   std::string dir = "/proc/" + std::to_string(pid) + "/task";
   DIR* d = opendir(dir.c_str());
@@ -405,14 +436,32 @@ std::vector<std::string> mercuryIds(int n) {
   return ids;
 }
 
-std::string mercuryConfig(int n, const std::string& period) {
+std::string mercuryArchiveMeters(int n) {
+  std::string s = "{\"meters\": [\n";
+  for (int i = 1; i <= n; ++i) {
+    s +=
+        fmt("  {\"protocol\": \"mercury230\", \"address\": %d, \"password\": \"111111\", "
+            "\"serial\": \"%08d\", \"model\": \"mercury230\", \"manufactured\": \"2020-01-15\", "
+            "\"voltage\": [229.87, 231.02, 230.44], \"current\": [3.214, 2.108, 1.556], "
+            "\"power\": [702.4, 463.8, 341.9], \"reactive\": [120.5, -35.2, 60.0], "
+            "\"energy\": {\"A+\": [%d.512, 12480.25, 0, 0]}, "
+            "\"profile\": {\"period\": 60, \"depth\": 2160}, "
+            "\"ext_archive\": {\"days\": 124, \"months\": 12}, "
+            "\"journals\": {\"1\": [{\"first\": \"day-2 03:10\", \"second\": \"day-2 03:40\"}], "
+            "\"7\": [\"day-1 12:00\"]}}%s\n",
+            i, 41000000 + i, 30000 + i, i < n ? "," : "");
+  }
+  return s + "]}\n";
+}
+
+std::string mercuryConfig(int n, const std::string& period, int baud) {
   std::string s = "{\n";
   for (int i = 1; i <= n; ++i) {
     s +=
         fmt("  \"%d\": {\"manufacturer\": \"mercury230\", \"serial\": \"%08d\", \"net_address\": "
             "\"%d\", \"password\": \"111111\", \"password_type\": \"digit\", \"period_current\": "
-            "\"%s\", \"port_params\": {\"name\": \"@TTY@\", \"speed\": \"9600\"}}%s\n",
-            1000 + i, 41000000 + i, i, period.c_str(), i < n ? "," : "");
+            "\"%s\", \"port_params\": {\"name\": \"@TTY@\", \"speed\": \"%d\"}}%s\n",
+            1000 + i, 41000000 + i, i, period.c_str(), baud, i < n ? "," : "");
   }
   return s + "}\n";
 }

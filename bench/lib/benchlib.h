@@ -74,6 +74,11 @@ struct MemFigures {
   int threads = -1;
 };
 MemFigures memFigures(pid_t pid);
+// Resident kB of the malloc heaps: the main arena ([heap]) and the thread
+// arenas (anonymous mappings aligned to glibc's arena size). -1 when unknown.
+long heapKb(pid_t pid);
+// Restarts VmHWM at the current VmRSS (clear_refs 5); false when not allowed.
+bool resetPeak(pid_t pid);
 long voluntarySwitches(pid_t pid);  // summed over the threads: wake-ups after sleeping
 
 // One line served by mtr-metersim, with mtr-confsrv answering get_config and
@@ -118,7 +123,10 @@ class Line {
 // configuration server describe them. int_rater=false keeps their passport
 // reading short (no internal clock and schedule tables).
 std::string mercuryMeters(int n, bool int_rater);
-std::string mercuryConfig(int n, const std::string& period);
+// The same meters with full archives: a 90-day hourly profile, the extended
+// daily and monthly archive (command 18h) and a few journal events.
+std::string mercuryArchiveMeters(int n);
+std::string mercuryConfig(int n, const std::string& period, int baud = 9600);
 std::vector<std::string> mercuryIds(int n);
 
 // A frame of the simulator's --log.

@@ -12,6 +12,7 @@
 
 #include "base/fsutil.h"
 #include "base/logger.h"
+#include "base/memory_release.h"
 #include "base/paths.h"
 #include "drivers/framework/base_driver.h"
 #include "storage/file_connector.h"
@@ -215,6 +216,9 @@ void CMtrHeatBaseDriver::functionThread(myThreadAttached*) {
             for (int n = 1; n <= 6; ++n)
               for (const char* folder : kFolders) files->RotateArchivesSys(n, folder);
             if (is_vist) files->ReleaseArchives();
+            // The passes' records are written; what they used stays free for
+            // an hour, so the system gets it back.
+            mtr::releaseFreeMemory();
           }
         }
 

@@ -430,6 +430,9 @@ MeasuredValueList CmtrMercury23X::get_all_system_values() {
   for (const auto& v : values)
     LOG_INFO("[%lld][%s] <<< System Parameter: %s", meterNumber(), serialText(),
              recordText(v).c_str());
+  // The passport is read once in a thread's life; its tariff calendar alone
+  // is some 200 requests, so they are not kept for a read that will not come.
+  system_seq_.reset();
   return values;
 }
 
@@ -490,12 +493,12 @@ int CmtrMercury23X::get_arch_values(uint32_t kind, time_t from, time_t till,
     seq->setPeriod(dayStart(from) + state_.dtz, state_.meter_time);
     MeasuredValueList got;
     run(*seq, got);
-    cache_ = std::move(got);
+    cache_.assign(got);
     cache_kind_ = kind;
   }
 
   MeasuredValueList result;
-  for (const auto& v : cache_) {
+  cache_.forEach([&](const MeasuredValue& v) {
     time_t t = v.timestamp;
     if (v.kind == Hourly) t -= state_.dtz;
     // Consumption counts at the end of the period it covers.
@@ -506,11 +509,11 @@ int CmtrMercury23X::get_arch_values(uint32_t kind, time_t from, time_t till,
     } else if (v.kind == Yearly) {
       t = addMonths(t, 12);
     }
-    if (t < from || t > till) continue;
+    if (t < from || t > till) return;
     MeasuredValue copy = v;
     copy.timestamp = static_cast<int32_t>(v.timestamp - state_.dtz);
     result.push_back(std::move(copy));
-  }
+  });
   LOG_INFO("[%lld][%s] <<< Archive Parameter's count = %d", meterNumber(), serialText(),
            static_cast<int>(result.size()));
   for (const auto& v : result)

@@ -7,6 +7,7 @@
 #include "drivers/framework/base_driver.h"
 #include "drivers/models/mercury/mercury23x_lowlevel.h"
 #include "drivers/models/mercury/mercury23x_requests.h"
+#include "server/packed_values.h"
 
 // Three-phase meters of the Mercury 230 family (230, 231, 233, 234, 236, 238,
 // 204, 208) and the compatible "vector-3".
@@ -66,6 +67,8 @@ class CmtrMercury23X : public electro::CMtrElectroBaseDriver {
   int variant_;
   int profile_memory_size_ = 4096;
 
-  MeasuredValueList cache_;
+  // Held until the next current values (an hour, for the hourly records), so
+  // kept packed.
+  PackedValueList cache_;
   uint32_t cache_kind_ = 0;
 };
