@@ -430,9 +430,6 @@ MeasuredValueList CmtrMercury23X::get_all_system_values() {
   for (const auto& v : values)
     LOG_INFO("[%lld][%s] <<< System Parameter: %s", meterNumber(), serialText(),
              recordText(v).c_str());
-  // The passport is read once in a thread's life; its tariff calendar alone
-  // is some 200 requests, so they are not kept for a read that will not come.
-  system_seq_.reset();
   return values;
 }
 
