@@ -34,4 +34,16 @@ Clock& systemClock() {
   return clock;
 }
 
+time_t localMoment(int year, int month, int day, int hour, int minute, int second) {
+  struct tm tm = {};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = -1;
+  return mktime(&tm);
+}
+
 }  // namespace mtr

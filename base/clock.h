@@ -17,6 +17,10 @@ class Clock {
 // The process clock: time(2) and nanosleep(2).
 Clock& systemClock();
 
+// A local wall-clock moment as mktime(3) makes it, daylight saving decided by
+// the zone; fields out of range roll over (month 13 is January of the next year).
+time_t localMoment(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
+
 // Worker threads run with cancellation disabled, so that a cancel can never
 // unwind through a destructor that happens to hit a cancellation point; they
 // open it only while they wait, inside one of these scopes.

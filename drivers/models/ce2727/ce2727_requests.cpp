@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "base/clock.h"
 #include "server/measured_value.h"
 
 namespace CmtrCE2727Requests {
@@ -184,18 +185,6 @@ bool ValidDate(int day, int month, int year2) {
   return day >= 1 && day <= 31 && month >= 1 && month <= 12 && year2 >= 0 && year2 <= 99;
 }
 
-time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
-  struct tm tm {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  return mktime(&tm);
-}
-
 std::string Scaled(int64_t v, int decimals) {
   int64_t div = 1;
   for (int i = 0; i < decimals; ++i) div *= 10;
@@ -237,8 +226,9 @@ ArchiveAnswer ParseArchiveAnswer(const std::vector<Field>& fields, const uint8_t
         int year = Bcd(p[day_field ? 2 : 1]);
         if (!ValidDate(day, month, year)) return defect(kArchiveBadDate, f, pos);
         // Month m names the end of that month: the first of month m + 1.
-        rec_time = day_field ? LocalTime(2000 + year, month, day) + (next_midnight ? 86400 : 0)
-                             : LocalTime(2000 + year, month + 1, 1);
+        rec_time = day_field
+                       ? mtr::localMoment(2000 + year, month, day) + (next_midnight ? 86400 : 0)
+                       : mtr::localMoment(2000 + year, month + 1, 1);
         in_window = rec_time >= from && rec_time <= till;
         break;
       }

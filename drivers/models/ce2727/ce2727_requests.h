@@ -222,8 +222,6 @@ extern const char* const kEventNames[8];
 // Two BCD digits; -1 when the byte is not two decimal digits.
 int Bcd(uint8_t b);
 bool ValidDate(int day, int month, int year2);  // year2: year - 2000
-// Local time of a calendar moment; month 1-12 (larger values roll over).
-time_t LocalTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
 // A fixed-point count as decimal text: 12345 with 3 decimals is "12.345".
 std::string Scaled(int64_t v, int decimals);
 

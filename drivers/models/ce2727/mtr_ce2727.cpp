@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/logger.h"
 
 using namespace CmtrCE2727Requests;
@@ -40,7 +41,7 @@ std::string timeText(time_t t) {
 time_t dateTime6(const uint8_t* p) {
   int s = Bcd(p[0]), mi = Bcd(p[1]), h = Bcd(p[2]), d = Bcd(p[3]), mo = Bcd(p[4]), y = Bcd(p[5]);
   if (s < 0 || s > 59 || mi < 0 || mi > 59 || h < 0 || h > 23 || !ValidDate(d, mo, y)) return -1;
-  return LocalTime(2000 + y, mo, d, h, mi, s);
+  return mtr::localMoment(2000 + y, mo, d, h, mi, s);
 }
 
 struct StateField {
@@ -327,7 +328,7 @@ bool CmtrCE2727::parseSystemParams(const Request& r, MeasuredValueList& out) {
                  meterNumber(), serialText(), name));
       return true;
     }
-    time_t t = LocalTime(2000 + year, month, day);
+    time_t t = mtr::localMoment(2000 + year, month, day);
     logText("PrDate", std::to_string(t) + " (" + timeText(t) + ")");
     out.push_back(record(75, System, std::to_string(t), "", 0, now));
     return true;
@@ -493,7 +494,7 @@ bool CmtrCE2727::parseProfile(const Request& r, MeasuredValueList& out, time_t f
                meterNumber(), serialText(), r.name.c_str()));
     return true;
   }
-  time_t start = LocalTime(2000 + year, month, day, 12 * half);
+  time_t start = mtr::localMoment(2000 + year, month, day, 12 * half);
   LOG_INFO("[%lld][%s] CmtrCE2727::parseProfile: %s time = %d ('%s')", meterNumber(), serialText(),
            r.name.c_str(), static_cast<int>(start), timeText(start).c_str());
   last_profile_time_ = start;

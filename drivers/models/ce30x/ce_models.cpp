@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/logger.h"
 
 using namespace iec61107;
@@ -214,15 +215,7 @@ MeasuredValue CCE102M::record(const Descriptor& d, const std::string& value, con
 }
 
 time_t CCE102M::meterToUnix(int year, int month, int day, int hour, int minute, int second) const {
-  struct tm tm = {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  return mktime(&tm) - init_value_;
+  return mtr::localMoment(year, month, day, hour, minute, second) - init_value_;
 }
 
 std::string CCE102M::dateArg(const MeterDate& d, bool with_day) const {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/crc.h"
 #include "base/logger.h"
 #include "transport/connector.h"
@@ -37,17 +38,10 @@ time_t localTime(int year, int month, int day, int hour, int minute, int second)
   if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 ||
       minute > 59 || second < 0 || second > 59)
     return -1;
-  struct tm tm = {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  time_t t = mktime(&tm);
+  time_t t = mtr::localMoment(year, month, day, hour, minute, second);
   // 31 April and the like roll over into the next month: not a date.
-  if (tm.tm_mday != day || tm.tm_mon != month - 1) return -1;
+  struct tm tm = {};
+  if (t == -1 || !localtime_r(&t, &tm) || tm.tm_mday != day || tm.tm_mon != month - 1) return -1;
   return t;
 }
 
