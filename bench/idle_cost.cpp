@@ -24,11 +24,7 @@ struct Sample {
 
 int main(int argc, char** argv) {
   killChildrenOnSignal();
-  std::vector<int> counts = {1, 8, 32, 64};
-  if (argc > 1) {
-    counts.clear();
-    for (int i = 1; i < argc; ++i) counts.push_back(atoi(argv[i]));
-  }
+  const std::vector<int> counts = meterCounts(argc, argv);
   const int runs = envInt("BENCH_RUNS", 3);
   const int seconds = envInt("IDLE_SECONDS", 60);
 

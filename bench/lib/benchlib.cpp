@@ -71,6 +71,13 @@ std::string fmt(const char* format, ...) {
   return buf;
 }
 
+std::vector<int> meterCounts(int argc, char** argv) {
+  if (argc <= 1) return {1, 8, 32, 64};
+  std::vector<int> counts;
+  for (int i = 1; i < argc; ++i) counts.push_back(atoi(argv[i]));
+  return counts;
+}
+
 int envInt(const char* name, int fallback) {
   const char* v = getenv(name);
   if (!v || !*v) return fallback;

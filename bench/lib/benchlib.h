@@ -25,6 +25,8 @@ struct Stats {
 Stats stats(std::vector<double> v);
 std::string fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int envInt(const char* name, int fallback);
+// The meter counts named on the command line, or 1, 8, 32 and 64.
+std::vector<int> meterCounts(int argc, char** argv);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
