@@ -5,37 +5,42 @@
 
 #include <algorithm>
 
-#include "sim_harness.h"
-
-using namespace simtest;
+#include "app/e2e_support.h"
 
 namespace {
 
+// Local midnight of day `d` of month `mo` (either may run over).
+time_t localDay(int y, int mo, int d) {
+  std::tm tm{};
+  tm.tm_year = y - 1900, tm.tm_mon = mo - 1, tm.tm_mday = d, tm.tm_isdst = -1;
+  return mktime(&tm);
+}
+
 TEST(CE2727Daemon, ReadsEveryKindIntoFiles) {
   time_t now = time(nullptr);
-  std::tm tm = tmOf(now);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  const int year = tm.tm_year + 1900;
   // A+ grows 1 Wh a second in tariff 2 from t0: at time t the sum is
   // 10000 + (t - t0) Wh and tariff 2 holds 2000 + (t - t0).
-  time_t t0 = localTimeOf(tm.tm_year + 1900 - 2, 1, 1);
-  Sim sim(R"({"meters": [{"protocol": "ce2727", "address": 55001, "password": "1A2B",
+  time_t t0 = localDay(year - 2, 1, 1);
+  mtr_test::SimulatedLine sim(
+      R"({"meters": [{"protocol": "ce2727", "address": 55001, "password": "1A2B",
     "serial": 77001, "tariff": 2, "power": [1200, 1200, 1200],
     "energy": {"A+": [1, 2, 3, 4]}, "energy_at": )" +
           std::to_string(t0) + R"(, "depth": {"days": 3, "months": 13, "profile_days": 2},
-    "profile_status": ["day-1 10:10"], "layout": "table", "bad_answers": ["day-3"]}]})");
-  mtr_test::ConfServer server(R"({"7001": {"manufacturer": "ce2727a", "net_address": "55001",
+    "profile_status": ["day-1 10:10"], "layout": "table", "bad_answers": ["day-3"]}]})",
+      R"({"7001": {"manufacturer": "ce2727a", "net_address": "55001",
     "password": "1A2B", "password_type": "hex", "serial": "77001", "period_current": "700",
-    "srv_tz": "3", "pu_tz": "3", "port_params": {"name": ")" +
-                              sim.device() + R"(", "speed": "9600"}}})");
-  ASSERT_TRUE(server.ok());
-  mtr_test::TempDir root;
-  mtr_test::Child daemon(
-      {mtr_test::binPath("mtr_main"), "-l", root / "log", "-v", "7", "-i", "7001"}, root / "out",
-      root / "err", {"MTR_ROOT=" + root.path(), "MTR_CONFIG_URL=" + server.url()});
+    "srv_tz": "3", "pu_tz": "3", "port_params": {"name": "@TTY@", "speed": "9600"}}})");
+  ASSERT_TRUE(sim.ready());
+  sim.startDaemon({"7001"});
 
-  std::string items = root / "tmp/7001/1/tc_items/", arch = root / "mnt/storage/7001/";
-  time_t today = midnight(), yesterday = midnight(1);
-  time_t this_month = localTimeOf(tm.tm_year + 1900, tm.tm_mon + 1, 1);
-  time_t this_year = localTimeOf(tm.tm_year + 1900, 1, 1);
+  std::string items = sim.root() + "/tmp/7001/1/tc_items/";
+  std::string arch = sim.root() + "/mnt/storage/7001/";
+  time_t today = localDay(year, tm.tm_mon + 1, tm.tm_mday);
+  time_t yesterday = localDay(year, tm.tm_mon + 1, tm.tm_mday - 1);
+  time_t this_month = localDay(year, tm.tm_mon + 1, 1), this_year = localDay(year, 1, 1);
   auto line = [](time_t t, long long wh) {
     char buf[64];
     snprintf(buf, sizeof buf, "%ld,192,%lld.%03lld\n", long(t), wh / 1000, wh % 1000);
@@ -61,7 +66,7 @@ TEST(CE2727Daemon, ReadsEveryKindIntoFiles) {
   };
   auto stamped = [&] {
     for (const char* kind : {"daily", "monthly", "yearly", "hourly"})
-      if (mtr_test::readFile(arch + "timestamp_max_" + kind).empty()) return false;
+      if (sim.timestampFile("7001", kind).empty()) return false;
     return true;
   };
   bool all = mtr_test::waitFor(
@@ -70,12 +75,12 @@ TEST(CE2727Daemon, ReadsEveryKindIntoFiles) {
   EXPECT_TRUE(stamped());
   for (const auto& e : expects)
     EXPECT_TRUE(has(e)) << e.first << " lacks " << e.second << mtr_test::readFile(e.first);
-  ASSERT_TRUE(all) << mtr_test::readFile(root / "log").substr(0, 4000);
+  ASSERT_TRUE(all) << sim.log().substr(0, 4000);
 
   // The unreadable day costs its own record only, and one warning.
   std::string daily = mtr_test::readFile(arch + "1/tc_archives/A210");
   EXPECT_EQ(std::string::npos, daily.find(std::to_string(yesterday) + ",")) << daily;
-  std::string log = mtr_test::readFile(root / "log");
+  std::string log = sim.log();
   EXPECT_EQ(1, mtr_test::countLinesContaining(
                    log, "Warning: [7001][77001] CmtrCE2727::parseResponse('Daily'): VALUE 'Date'"));
   // The slot marked invalid is not delivered; every delivered slot is whole.

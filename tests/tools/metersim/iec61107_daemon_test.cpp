@@ -2,11 +2,10 @@
 // server stand-in; the item and archive files it leaves must hold the meter's
 // values, whatever layout the meter answers in.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <map>
 
-#include "sim_harness.h"
+#include "app/e2e_support.h"
 
 namespace {
 
@@ -14,79 +13,38 @@ time_t midnightUtc(int days_back) {
   return (time(nullptr) / 86400 - days_back) * 86400;
 }
 
-// "stamp,quality,value" lines of an archive file by stamp.
-std::map<time_t, double> archive(const std::string& path) {
-  std::map<time_t, double> out;
-  long long stamp;
-  int quality;
-  double value;
-  for (const auto& line : mtr_test::splitLines(mtr_test::readFile(path)))
-    if (sscanf(line.c_str(), "%lld,%d,%lf", &stamp, &quality, &value) == 3 && quality == 192)
-      out[static_cast<time_t>(stamp)] = value;
-  return out;
-}
-
-std::string item(const std::string& path) {
-  std::string s = mtr_test::readFile(path);
-  return s.substr(0, s.find_last_not_of("\r\n ") + 1);
-}
-
-// Whole days in UTC for the simulator, the daemon and this test alike.
-struct UtcZone {
-  struct Tzset {
-    ~Tzset() { tzset(); }  // after TZ is restored
-  } after;
-  mtr_test::ScopedEnv env{"TZ", "UTC0"};
-  UtcZone() { tzset(); }
-};
-
-// Meter 201 on a simulated line, read by the daemon.
+// Meter 201 on a simulated line, read by the daemon, frames logged.
 struct Line {
+  mtr_test::ScopedEnv utc{"TZ", "UTC0"};  // whole days alike for simulator, daemon and test
+  mtr_test::TempDir frames;
+  mtr_test::SimulatedLine line;
   explicit Line(const std::string& meter)
-      : sim(R"({"meters": [{"protocol": "iec61107", "address": "4711", "serial": "009217004711",
+      : line(R"({"meters": [{"protocol": "iec61107", "address": "4711", "serial": "009217004711",
                 "archive": {"days": 4, "months": 2}, )" +
-            meter + "}]}"),
-        server(R"({"201": {"manufacturer": "ce301", "net_address": "4711",
+                 meter + "}]}",
+             R"({"201": {"manufacturer": "ce301", "net_address": "4711",
       "serial": "009217004711", "srv_tz": "0", "pu_tz": "0", "period_current": "700",
-      "port_params": {"name": ")" +
-               sim.device() + R"(", "speed": "9600", "data": "8", "parity": "N", "stop": "1"}}})") {
-  }
+      "port_params": {"name": "@TTY@", "speed": "9600", "data": "8", "parity": "N", "stop": "1"}}})",
+             {"--log", frames / "log"}) {}
   // True once a whole session, archives included, is over.
   bool start() {
-    daemon = std::make_unique<mtr_test::Child>(
-        std::vector<std::string>{mtr_test::binPath("mtr_main"), "-v", "7", "-l", root / "mtr.log",
-                                 "-i", "201"},
-        root / "daemon.out", root / "daemon.err",
-        std::vector<std::string>{"MTR_ROOT=" + root.path(), "MTR_CONFIG_URL=" + server.url(),
-                                 "TZ=UTC0"});
-    return server.ok() &&
-           mtr_test::waitFor(
-               [&] {
-                 return !mtr_test::readFile(root / "mnt/storage/201/timestamp_max_hourly")
-                             .empty() &&
-                        item(items + "_Read_status") == "wait";
-               },
-               120000, 200);
+    if (line.ready()) line.startDaemon({"201"});
+    return line.ready() && line.waitFullSession("201", 120000);
   }
-  std::string log() const { return mtr_test::readFile(root / "mtr.log"); }
+  std::string item(const std::string& name, int sys = 1) const {
+    std::string s = line.item("201", name, sys);
+    return s.substr(0, s.find_last_not_of("\r\n ") + 1);
+  }
+  // Good records of an archive file by stamp.
+  std::map<time_t, double> archive(const std::string& name) const {
+    std::map<time_t, double> out;
+    for (const auto& a : mtr_test::readArchive(line.archivePath("201", name)))
+      if (a.quality == 192) out[a.timestamp] = atof(a.value.c_str());
+    return out;
+  }
   int count(const std::string& needle) const {
-    return mtr_test::countLinesContaining(log(), needle);
+    return mtr_test::countLinesContaining(line.log(), needle);
   }
-  void stop() {
-    daemon->kill(SIGTERM);
-    mtr_test::writeFile(root / "tmp/kzp_force_update_201", "");
-    mtr_test::ProcessResult r;
-    EXPECT_TRUE(daemon->wait(30000, &r));
-    EXPECT_EQ(0, r.status);
-  }
-
-  UtcZone utc;
-  simtest::Sim sim;
-  mtr_test::ConfServer server;
-  mtr_test::TempDir root;
-  std::unique_ptr<mtr_test::Child> daemon;
-  std::string items = root / "tmp/201/1/tc_items/";
-  std::string arch = root / "mnt/storage/201/1/tc_archives/";
 };
 
 // A CE301 without reactive energy, with a schedule answer no reader takes and
@@ -101,30 +59,29 @@ TEST(Iec61107Daemon, ReadsItemsArchivesAndJournals) {
     "energy_at": "day-0", "energy": {"A+": [140, 2, 0, 0]},
     "journals": {"PHASE": [{"start": "day-1 08:00:00", "end": "day-1 08:00:45"}],
                  "ACCES": ["day-2 13:14:15"]})");
-  ASSERT_TRUE(line.start()) << "no full session; see " << line.root / "mtr.log";
-  const std::string& items = line.items;
+  ASSERT_TRUE(line.start()) << "no full session:\n" << line.line.log().substr(0, 4000);
   std::map<std::string, std::string> expect = {{"VA", "229.87"},
                                                {"IC", "3.556"},
                                                {"SerialNumber", "009217004711"},
                                                {"Tsr", "60"},
                                                {"MeterModel", "CE301 R33 145-JAZ"}};
-  for (const auto& e : expect) EXPECT_EQ(e.second, item(items + e.first)) << e.first;
-  EXPECT_DOUBLE_EQ(142.0, atof(item(items + "WA").c_str()));
-  EXPECT_DOUBLE_EQ(140.0, atof(item(line.root / "tmp/201/2/tc_items/WA").c_str()));
-  EXPECT_LT(std::labs(atol(item(items + "MDateTime").c_str()) - long(time(nullptr))), 300);
+  for (const auto& e : expect) EXPECT_EQ(e.second, line.item(e.first)) << e.first;
+  EXPECT_DOUBLE_EQ(142.0, atof(line.item("WA").c_str()));
+  EXPECT_DOUBLE_EQ(140.0, atof(line.item("WA", 2).c_str()));
+  EXPECT_LT(std::labs(atol(line.item("MDateTime").c_str()) - long(time(nullptr))), 300);
 
   // Registers at the start of each day, filed at the end of that day; the
   // consumption of each whole day, stamped with its end. Yesterday's
   // consumption waits for the next day's window.
-  auto starts = archive(line.arch + "A210"), used = archive(line.arch + "A212");
+  auto starts = line.archive("A210"), used = line.archive("A212");
   EXPECT_DOUBLE_EQ(102.0, starts[midnightUtc(2)]);
   EXPECT_DOUBLE_EQ(127.5, starts[midnightUtc(0)]);
   EXPECT_DOUBLE_EQ(10.0, used[midnightUtc(2)]);
   EXPECT_DOUBLE_EQ(15.5, used[midnightUtc(1)]);
   // Yesterday's hours: 14.5 kWh over 24 h.
-  EXPECT_NEAR(14.5 / 24, archive(line.arch + "A240")[midnightUtc(1) + 5 * 3600], 0.002);
+  EXPECT_NEAR(14.5 / 24, line.archive("A240")[midnightUtc(1) + 5 * 3600], 0.002);
   // The journal events at their own times; the zero records are none.
-  auto events = archive(line.arch + "A242");
+  auto events = line.archive("A242");
   for (time_t t : {midnightUtc(1) + 8 * 3600, midnightUtc(1) + 8 * 3600 + 45,
                    midnightUtc(2) + 13 * 3600 + 14 * 60 + 15})
     EXPECT_TRUE(events.count(t)) << t;
@@ -134,16 +91,16 @@ TEST(Iec61107Daemon, ReadsItemsArchivesAndJournals) {
   // names asked in the first only, the unreadable schedule logged once.
   ASSERT_TRUE(mtr_test::waitFor(
       [&] {
-        mtr_test::writeFile(line.root / "tmp/kzp_force_update_201", "");
+        mtr_test::writeFile(line.line.root() + "/tmp/kzp_force_update_201", "");
         return line.count("current values size = 22") >= 3;
       },
       90000, 500))
-      << line.log().substr(0, 4000);
+      << line.line.log().substr(0, 4000);
   EXPECT_EQ(line.count("current values size"), line.count("current values size = 22"));
   EXPECT_EQ(line.count("EXCEPTION!!!"), 0);
   EXPECT_EQ(line.count("Bad value (0x7:00,1)(23:00,2) in answer to GRF01"), 1);
   EXPECT_EQ(line.count("Bad value"), 1);
-  const std::string frames = mtr_test::readFile(line.sim.logPath());
+  const std::string frames = mtr_test::readFile(line.frames / "log");
   auto asked = [&](const char* name) {
     return mtr_test::countLinesContaining(frames, std::string("R1 ") + name + "(");
   };
@@ -153,7 +110,7 @@ TEST(Iec61107Daemon, ReadsItemsArchivesAndJournals) {
   // the monthly archive holds no month when the month began before day-3
   for (const char* name : {"ENMQE", "EAMQE"}) EXPECT_LE(asked(name), 2) << name;
   EXPECT_GE(asked("ET0PE"), 3);
-  line.stop();
+  EXPECT_EQ(0, line.line.stopDaemon());
 }
 
 // A 30-minute profile read at 09:10 of the meter's day: each half hour i of
@@ -171,16 +128,15 @@ TEST(Iec61107Daemon, HalfHourProfileOfTheDayInProgress) {
     energy += i + 1;
   }
   Line line(R"("model": "ce303", "installed": "day-1", "clock_offset": )" + std::to_string(offset) +
-            R"(, "profile": {"period": 30, "days": 2},
-    "history": [)" +
-            history + R"(], "energy_at": "day-0 09:05", "energy": {"A+": 271})");
-  ASSERT_TRUE(line.start()) << "no full session; see " << line.root / "mtr.log";
-  EXPECT_EQ("30", item(line.items + "Tsr"));
-  auto hours = archive(line.arch + "A240");
+            R"(, "profile": {"period": 30, "days": 2}, "history": [)" + history +
+            R"(], "energy_at": "day-0 09:05", "energy": {"A+": 271})");
+  ASSERT_TRUE(line.start()) << "no full session:\n" << line.line.log().substr(0, 4000);
+  EXPECT_EQ("30", line.item("Tsr"));
+  auto hours = line.archive("A240");
   for (int h = 0; h <= 8; ++h)
     EXPECT_DOUBLE_EQ(4 * h + 3, hours[midnightUtc(0) + h * 3600]) << "hour " << h;
   EXPECT_EQ(0u, hours.count(midnightUtc(0) + 9 * 3600));  // not over at 09:10
-  line.stop();
+  EXPECT_EQ(0, line.line.stopDaemon());
 }
 
 }  // namespace
