@@ -35,22 +35,25 @@ std::string urlOf(int port) {
 }
 
 // A running mtr-confsrv with its own config and record files.
-class ConfSrv {
- public:
+struct ConfSrv {
+  mtr_test::TempDir dir;
+  int config_port = -1, sensor_port = -1;
+  std::unique_ptr<mtr_test::Child> child;
+
   ConfSrv(const std::string& config, std::vector<std::string> args = {}, int port = 0,
           int sensor = 0) {
     mtr_test::writeFile(dir / "config.json", config);
     args.insert(args.begin(), {mtr_test::binPath("mtr-confsrv"), "--config", dir / "config.json",
                                "--port", std::to_string(port), "--sensor-port",
                                std::to_string(sensor), "--record", dir / "record.jsonl"});
-    child_ = std::make_unique<mtr_test::Child>(args, dir / "out", dir / "err");
-    mtr_test::waitFor([&] { return readFile(dir / "out").find('\n') != std::string::npos; }, 5000);
+    child = std::make_unique<mtr_test::Child>(args, dir / "out", dir / "err");
+    // a sanitized build starts slowly on a busy machine
+    mtr_test::waitFor([&] { return readFile(dir / "out").find('\n') != std::string::npos; }, 30000);
     if (sscanf(readFile(dir / "out").c_str(), "config-port=%d sensor-port=%d", &config_port,
                &sensor_port) != 2)
       config_port = -1;
   }
   ~ConfSrv() { stop(); }
-  std::string url() const { return urlOf(config_port); }
   std::vector<Json::Value> records(int port = 0) const {
     std::vector<Json::Value> out;
     for (const std::string& line : mtr_test::splitLines(readFile(dir / "record.jsonl")))
@@ -61,16 +64,10 @@ class ConfSrv {
   // SIGTERM; the exit status, or -1 when it did not stop within 5 s.
   int stop() {
     mtr_test::ProcessResult r;
-    bool ok = child_ && (child_->kill(SIGTERM), child_->wait(5000, &r));
-    child_.reset();
+    bool ok = child && (child->kill(SIGTERM), child->wait(5000, &r));
+    child.reset();
     return ok ? r.status : -1;
   }
-
-  mtr_test::TempDir dir;
-  int config_port = -1, sensor_port = -1;
-
- private:
-  std::unique_ptr<mtr_test::Child> child_;
 };
 
 // A logger per test and standard output caught in a file, as the client
@@ -104,7 +101,7 @@ class Link : public ::testing::Test {
     return mtr_test::countLinesContaining(readFile(dir_ / "mtr.log"), s);
   }
   void pointAt(const ConfSrv& srv) {
-    config_url_ = std::make_unique<ScopedEnv>("MTR_CONFIG_URL", srv.url().c_str());
+    config_url_ = std::make_unique<ScopedEnv>("MTR_CONFIG_URL", urlOf(srv.config_port).c_str());
     sensor_url_ = std::make_unique<ScopedEnv>("MTR_SENSOR_URL", urlOf(srv.sensor_port).c_str());
   }
 
@@ -299,7 +296,7 @@ TEST_F(Link, UnparseableAnswersRetriedAndHttpClientTransport) {
   EXPECT_EQ(7, refused.Send(get));  // couldn't connect
   std::string body, chunk;
   EXPECT_EQ(0, refused.Recv(chunk));
-  Json::Rpc::HttpClient client(srv.url());
+  Json::Rpc::HttpClient client(urlOf(srv.config_port));
   ASSERT_EQ(0, client.Send(get));
   EXPECT_EQ(get, srv.records().at(5)["body"].asString());
   int pieces = 0;
