@@ -9,7 +9,6 @@
 
 #include "drivers/framework/base_driver.h"
 #include "fuzz/harness/check.h"
-#include "fuzz/harness/log.h"
 #include "fuzz/harness/script_connector.h"
 #include "transport/connector.h"
 
