@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <exception>
+#include <memory>
 #include <vector>
 
 #include "drivers/framework/base_driver.h"
@@ -66,10 +67,13 @@ inline void fuzzTimeZone() {
   (void)done;
 }
 
-// init() and the chosen operation. A meter's bytes may only ever end in one
-// of the transport exceptions; anything else escaping is a finding.
+// init() and the chosen operation on `line`. A meter's bytes may only ever
+// end in one of the transport exceptions; anything else escaping is a finding.
 template <class Driver>
-MeasuredValueList runOperation(const char* h, Driver& d, const DriverInput& in, time_t now) {
+MeasuredValueList runOperation(const char* h, Driver& d, const DriverInput& in,
+                               std::shared_ptr<CConnector> line, mtr::Clock& clock) {
+  d.setClock(&clock);
+  d.SaveConnector(std::move(line));
   MeasuredValueList values;
   try {
     d.init();
@@ -89,7 +93,7 @@ MeasuredValueList runOperation(const char* h, Driver& d, const DriverInput& in, 
       }
       case DriverInput::kArchive: {
         time_t from, till;
-        in.window(now, from, till);
+        in.window(clock.now(), from, till);
         d.get_arch_values(in.kind(), from, till, values);
         break;
       }
@@ -102,6 +106,44 @@ MeasuredValueList runOperation(const char* h, Driver& d, const DriverInput& in, 
     fail(h, e.what());
   }
   return values;
+}
+
+// Writes a CRC-16 over the rest into the frame's last two bytes, low byte first.
+inline FrameFixer crcFixer(uint16_t (*crc)(const uint8_t*, size_t), int length_offset = -1) {
+  FrameFixer fix;
+  fix.length_offset = length_offset;
+  fix.checksum = [crc](std::vector<uint8_t>& f) {
+    if (f.size() < 3) return;
+    uint16_t c = crc(f.data(), f.size() - 2);
+    f[f.size() - 2] = static_cast<uint8_t>(c);
+    f[f.size() - 1] = static_cast<uint8_t>(c >> 8);
+  };
+  return fix;
+}
+inline bool crcLowFirst(const std::vector<uint8_t>& f, size_t at, size_t len,
+                        uint16_t (*crc)(const uint8_t*, size_t)) {
+  uint16_t c = crc(&f[at], len - 2);
+  return f[at + len - 2] == (c & 0xFF) && f[at + len - 1] == (c >> 8);
+}
+
+using Session = MeasuredValueList (*)(const char*, const DriverInput&, std::shared_ptr<CConnector>,
+                                      mtr::Clock&);
+
+// Input: DriverInput, then the meter's answers as frames (see framedScript).
+// Every value read is of good quality; the family checks the requests on the
+// line this returns.
+inline std::shared_ptr<ScriptConnector> driverOne(const char* h, const uint8_t* data, size_t size,
+                                                  const FrameFixer& fix, Session session) {
+  Reader in(data, size);
+  DriverInput din;
+  din.read(in);
+  fuzzLogging(din.verbose());
+  Script script = framedScript(in, fix);
+  auto line = std::make_shared<ScriptConnector>(script.bytes.data(), script.bytes.size(), 0xFFFF,
+                                                script.gaps, script.bursts);
+  NullClock clock;
+  for (const MeasuredValue& v : session(h, din, line, clock)) FUZZ_CHECK(h, v.opc_quality == 192);
+  return line;
 }
 
 }  // namespace mtr_fuzz

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "fuzz/harness/check.h"
-#include "fuzz/harness/log.h"
 #include "fuzz/harness/script_connector.h"
 #include "protocols/iec61107.h"
 

@@ -5,7 +5,6 @@
 
 #include "base/crc.h"
 #include "fuzz/harness/check.h"
-#include "fuzz/harness/log.h"
 #include "fuzz/harness/script_connector.h"
 #include "protocols/modbus.h"
 

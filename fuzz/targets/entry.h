@@ -16,3 +16,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   }
   return 0;
 }
+
+// The target's entry point: one run of the harness `one` per input.
+#define MTR_FUZZ_TARGET(one)                                                \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+    one(data, size);                                                        \
+    return 0;                                                               \
+  }

@@ -46,14 +46,9 @@ TEST_F(FileLogger, PrefixLevelFilteringAndLongMessages) {
   for (int level : {TL_EMERG, TL_ERR, TL_DEBUG, TL_INFO}) {  // INFO stays for the rest
     unlink(path_.c_str());
     log_->setLevel(level);
-    log_->emerg("x %d", 42);
-    log_->alert("x %d", 42);
-    log_->crit("x %d", 42);
-    log_->err("x %d", 42);
-    log_->warning("x %d", 42);
-    log_->notice("x %d", 42);
-    log_->info("x %d", 42);
-    log_->debug("x %d", 42);
+    for (auto f : {&logger::emerg, &logger::alert, &logger::crit, &logger::err, &logger::warning,
+                   &logger::notice, &logger::info, &logger::debug})
+      (log_->*f)("x %d", 42);
     std::vector<std::string> names;
     for (const auto& [name, text] : lines()) {
       names.push_back(name);
@@ -68,6 +63,14 @@ TEST_F(FileLogger, PrefixLevelFilteringAndLongMessages) {
   log_->info("%s", msg.c_str());
   EXPECT_EQ('\n', readFile(path_).back());
   EXPECT_EQ(decltype(lines())({{"Info", msg.substr(0, 127)}}), lines());
+  // Frame dumps are hex, at debug only.
+  unlink(path_.c_str());
+  const unsigned char bytes[] = {6, 171};
+  log_->dump("frame", bytes, 2);
+  EXPECT_FALSE(mtr_test::exists(path_));
+  log_->setLevel(TL_DEBUG);
+  log_->dump("frame", bytes, 2);
+  EXPECT_EQ("frame\n0x06 0xab \n", readFile(path_));
 }
 
 TEST_F(FileLogger, SizeLimitDeletesAfterTheCrossingLine) {
@@ -89,27 +92,6 @@ TEST_F(FileLogger, SizeLimitDeletesAfterTheCrossingLine) {
   EXPECT_NE(std::string::npos, old_lines[1].find("Info: the line that crosses"));
   log_->info("fresh");
   EXPECT_EQ(decltype(lines())({{"Info", "fresh"}}), lines());
-}
-
-TEST_F(FileLogger, DumpIsHexAtDebugOnly) {
-  const unsigned char bytes[] = {6, 171};
-  log_->setLevel(TL_INFO);
-  log_->dump("frame", bytes, 2);
-  EXPECT_FALSE(mtr_test::exists(path_));
-  log_->setLevel(TL_DEBUG);
-  log_->dump("frame", bytes, 2);
-  EXPECT_EQ("frame\n0x06 0xab \n", readFile(path_));
-}
-
-TEST_F(FileLogger, UnopenableFileCostsOnlyTheMessage) {
-  delete logger::instance();
-  std::string bad = dir_ / "no/such/dir/log";
-  logger* l = logger::getInstance(bad.c_str(), false);
-  testing::internal::CaptureStdout();
-  l->info("lost");
-  EXPECT_NE(std::string::npos,
-            testing::internal::GetCapturedStdout().find("Can't open file " + bad));
-  l->info("still alive");
 }
 
 TEST_F(FileLogger, ConcurrentThreadsNeverInterleaveWithinALine) {
@@ -136,7 +118,7 @@ TEST_F(FileLogger, ConcurrentThreadsNeverInterleaveWithinALine) {
   EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
 }
 
-TEST_F(FileLogger, GetInstanceIsIdempotentAndStderrOverridesTheFile) {
+TEST_F(FileLogger, InstanceStderrAndUnopenableFile) {
   EXPECT_EQ(log_, logger::getInstance("second", true));
   EXPECT_EQ(log_, logger::instance());
   log_->setStderr(true);
@@ -148,6 +130,14 @@ TEST_F(FileLogger, GetInstanceIsIdempotentAndStderrOverridesTheFile) {
   EXPECT_FALSE(mtr_test::exists(path_));
   delete log_;
   EXPECT_EQ(nullptr, logger::instance());
+  // An unopenable file costs only the message.
+  std::string bad = dir_ / "no/such/dir/log";
+  logger* l = logger::getInstance(bad.c_str(), false);
+  testing::internal::CaptureStdout();
+  l->info("lost");
+  EXPECT_NE(std::string::npos,
+            testing::internal::GetCapturedStdout().find("Can't open file " + bad));
+  l->info("still alive");
 }
 
 }  // namespace

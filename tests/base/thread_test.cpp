@@ -39,7 +39,12 @@ class ThreadLog : public ::testing::Test {
   std::string path_ = dir_ / "log", pid_ = std::to_string(getpid());
 };
 
-TEST_F(ThreadLog, StartTwiceMakesOneThreadAndStopCancelsItsBlockedBody) {
+TEST_F(ThreadLog, StartStopAndTheirLogLines) {
+  {
+    Counting never(true);
+    EXPECT_FALSE(never.isRunning());
+  }  // Stop on a never-started object must not touch thread 0
+  EXPECT_EQ(0, logged("STOPED"));
   Counting c(true);
   c.Start(&c, "meter");
   c.Start(&c, "meter");
@@ -50,23 +55,17 @@ TEST_F(ThreadLog, StartTwiceMakesOneThreadAndStopCancelsItsBlockedBody) {
   EXPECT_EQ(1, logged("A new thread \"meter\" has been STARTED with PID = " + pid_ + "."));
   c.Stop();  // cancels at pause() and joins
   EXPECT_FALSE(c.isRunning());
-}
 
-TEST_F(ThreadLog, BodyThatReturnsLogsStopedWithProcessId) {
-  {
-    Counting never(true);
-    EXPECT_FALSE(never.isRunning());
-  }  // Stop on a never-started object must not touch thread 0
-  EXPECT_EQ(0, logged("STOPED"));
-  Counting c(false);
-  c.Start(&c, "short");
-  ASSERT_TRUE(mtr_test::waitFor([&] { return c.isFinished(); }, 10000));
-  EXPECT_TRUE(c.isRunning());  // stays "running" until Stop joins it
+  // A body that returns logs its end; no restart of a finished body either.
+  Counting d(false);
+  d.Start(&d, "short");
+  ASSERT_TRUE(mtr_test::waitFor([&] { return d.isFinished(); }, 10000));
+  EXPECT_TRUE(d.isRunning());  // stays "running" until Stop joins it
   EXPECT_EQ(1, logged("Thread \"short\" (PID = " + pid_ + ") has been STOPED."));
-  c.Start(&c, "short");  // no restart of a finished body either
-  EXPECT_EQ(1, c.runs.load());
-  c.Stop();
-  EXPECT_FALSE(c.isRunning());
+  d.Start(&d, "short");
+  EXPECT_EQ(1, d.runs.load());
+  d.Stop();
+  EXPECT_FALSE(d.isRunning());
 }
 
 }  // namespace

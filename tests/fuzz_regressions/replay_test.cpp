@@ -1,10 +1,8 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <functional>
+#include <filesystem>
+#include <set>
 #include <string>
-#include <vector>
 
 #include "fuzz/harness/archive_line.h"
 #include "fuzz/harness/ce2727_driver.h"
@@ -18,27 +16,31 @@
 
 namespace {
 
-using Harness = std::function<void(const uint8_t*, size_t)>;
-
-std::vector<std::string> filesIn(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.') out.push_back(dir + "/" + e->d_name);
-    }
-    closedir(d);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
+const std::pair<const char*, void (*)(const uint8_t*, size_t)> kTargets[] = {
+    {"netstring", mtr_fuzz::netstringOne},
+    {"archive_line", mtr_fuzz::archiveLineOne},
+    {"modbus_answer", mtr_fuzz::modbusAnswerOne},
+    {"get_config", mtr_fuzz::getConfigOne},
+    {"iec61107_answer", mtr_fuzz::iec61107AnswerOne},
+    {"mercury_driver", mtr_fuzz::mercuryDriverOne},
+    {"ce2727_driver", mtr_fuzz::ce2727DriverOne},
+    {"ce30x_driver", mtr_fuzz::ce30xDriverOne},
+};
 
 // Every seed and every input a fuzzer once failed on goes through the same
 // harness again, with the same properties checked.
-void replay(const std::string& target, const Harness& run) {
-  std::string root = std::string(MTR_SOURCE_DIR) + "/fuzz/";
-  std::vector<std::string> files = filesIn(root + "corpus/" + target);
-  ASSERT_FALSE(files.empty()) << "no seeds for " << target;
-  for (const std::string& f : filesIn(root + "regressions/" + target)) files.push_back(f);
+class FuzzReplay : public testing::TestWithParam<size_t> {};
+
+TEST_P(FuzzReplay, SeedsAndRegressions) {
+  const auto& [target, run] = kTargets[GetParam()];
+  std::set<std::string> files;
+  for (const char* kind : {"corpus/", "regressions/"}) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(
+             std::string(MTR_SOURCE_DIR) + "/fuzz/" + kind + target, ec))
+      if (e.path().filename().string()[0] != '.') files.insert(e.path());
+    ASSERT_FALSE(files.empty()) << "no seeds for " << target;
+  }
   for (const std::string& f : files) {
     SCOPED_TRACE(f);
     std::string bytes = mtr_test::readFile(f);
@@ -46,29 +48,7 @@ void replay(const std::string& target, const Harness& run) {
   }
 }
 
-TEST(FuzzReplay, Netstring) {
-  replay("netstring", mtr_fuzz::netstringOne);
-}
-TEST(FuzzReplay, ArchiveLine) {
-  replay("archive_line", mtr_fuzz::archiveLineOne);
-}
-TEST(FuzzReplay, ModbusAnswer) {
-  replay("modbus_answer", mtr_fuzz::modbusAnswerOne);
-}
-TEST(FuzzReplay, GetConfig) {
-  replay("get_config", mtr_fuzz::getConfigOne);
-}
-TEST(FuzzReplay, IecAnswer) {
-  replay("iec61107_answer", mtr_fuzz::iec61107AnswerOne);
-}
-TEST(FuzzReplay, MercuryDriver) {
-  replay("mercury_driver", mtr_fuzz::mercuryDriverOne);
-}
-TEST(FuzzReplay, CE2727Driver) {
-  replay("ce2727_driver", mtr_fuzz::ce2727DriverOne);
-}
-TEST(FuzzReplay, CE30XDriver) {
-  replay("ce30x_driver", mtr_fuzz::ce30xDriverOne);
-}
+INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, testing::Range<size_t>(0, std::size(kTargets)),
+                         [](const auto& info) { return std::string(kTargets[info.param].first); });
 
 }  // namespace

@@ -6,10 +6,9 @@
 
 namespace {
 
-TEST(Netstring, EncodeAndDecode) {
-  EXPECT_EQ("5:hello,", netstring::encode("hello"));
-  EXPECT_EQ("0:,", netstring::encode(""));
-  EXPECT_EQ(std::string("3:a\0b,", 6), netstring::encode(std::string("a\0b", 3)));
+// Encoding is checked on every replayed fuzz input; these are the decoder's
+// exact texts and errors.
+TEST(Netstring, Decode) {
   const std::pair<const char*, const char*> cases[] = {
       // text, or the error it throws
       {"5:hello,", "hello"},

@@ -37,77 +37,64 @@ class ModbusPeerTest : public ModbusConnectorTest {
 
 // Each operation with what it reads back and the LEDs flashed so far: "A" when
 // a transaction starts, "B" when it brought something back, never for the
-// single writes.
-TEST_F(ModbusPeerTest, RegisterOperationsAndTheirLeds) {
+// single writes. Then selecting slaves, and answers past the register map.
+TEST_F(ModbusPeerTest, RegisterOperationsLedsAndExceptionAnswers) {
   uint16_t r[8] = {};
   const uint16_t many[3] = {0x0102, 0xFFFF, 0};
   uint8_t id[MODBUS_MAX_PDU_LENGTH] = {};
   // A raw request for holding register 2; the confirmation replaces it in the buffer.
   uint8_t raw[MODBUS_RTU_MAX_ADU_LENGTH] = {kSlave, 0x03, 0x00, 0x02, 0x00, 0x01};
-  struct Case {
-    const char* what;
-    std::function<int32_t()> op;
-    int32_t want;
-    Regs read;
-    size_t send, receive;
-  } cases[] = {
-      {"read", [&] { return conn->ReadRegisters(kSlave, 10, 3, r, true); }, 3, {10, 11, 12}, 1, 1},
-      {"read input",
-       [&] { return conn->ReadInputRegisters(kSlave, 0x106, 2, r, true); },
-       2,
-       {0xA006, 0xA007},
-       2,
-       2},
-      {"write one", [&] { return conn->WriteRegister(kSlave, 20, 0xBEEF, true); }, 1, {}, 3, 2},
-      {"write many", [&] { return conn->WriteRegisters(kSlave, 21, 3, many, true); }, 3, {}, 4, 2},
-      {"read, no flash",
-       [&] { return conn->ReadRegisters(kSlave, 19, 5, r, false); },
-       5,
-       {19, 0xBEEF, 0x0102, 0xFFFF, 0},
-       4,
-       2},
-      {"write and read",
-       [&] { return conn->WriteAndReadRegisters(kSlave, 40, 2, many, 39, 4, r, true); },
-       4,
-       {39, 0x0102, 0xFFFF, 42},
-       5,
-       3},
-      {"failed read", [&] { return conn->ReadRegisters(kSlave, 98, 4, r, true); }, -1, {}, 6, 3},
-      {"slave id",
-       [&] { return conn->ReportSlaveId(kSlave, sizeof id, id, true) >= 5; },
-       1,
-       {},
-       7,
-       4},
-      {"raw", [&] { return conn->SendRawRequest(kSlave, raw, 6, true); }, 7, {}, 8, 5},
+  auto step = [&](const char* what, int32_t got, int32_t want, Regs read, size_t send,
+                  size_t receive) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ(want, got);
+    EXPECT_EQ(read, Regs(r, r + read.size()));
+    EXPECT_TRUE(leds.show(send, receive));
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.want, c.op());
-    EXPECT_EQ(c.read, Regs(r, r + c.read.size()));
-    EXPECT_TRUE(leds.show(c.send, c.receive));
-  }
+  step("read", conn->ReadRegisters(kSlave, 10, 3, r, true), 3, {10, 11, 12}, 1, 1);
+  step("input", conn->ReadInputRegisters(kSlave, 0x106, 2, r, true), 2, {0xA006, 0xA007}, 2, 2);
+  step("write one", conn->WriteRegister(kSlave, 20, 0xBEEF, true), 1, {}, 3, 2);
+  step("write many", conn->WriteRegisters(kSlave, 21, 3, many, true), 3, {}, 4, 2);
+  step("read, no flash", conn->ReadRegisters(kSlave, 19, 5, r, false), 5,
+       {19, 0xBEEF, 0x0102, 0xFFFF, 0}, 4, 2);
+  step("write and read", conn->WriteAndReadRegisters(kSlave, 40, 2, many, 39, 4, r, true), 4,
+       {39, 0x0102, 0xFFFF, 42}, 5, 3);
+  step("failed read", conn->ReadRegisters(kSlave, 98, 4, r, true), -1, {}, 6, 3);
+  step("slave id", conn->ReportSlaveId(kSlave, sizeof id, id, true) >= 5, 1, {}, 7, 4);
+  step("raw", conn->SendRawRequest(kSlave, raw, 6, true), 7, {}, 8, 5);
   EXPECT_EQ("\xFFLMB", std::string(reinterpret_cast<char*>(id + 1), 4));  // run, then the name
   EXPECT_EQ(withCrc({kSlave, 0x03, 0x02, 0x00, 0x02}), Bytes(raw, raw + 7));
-  EXPECT_EQ(0, slave.errors);
-}
 
-TEST_F(ModbusPeerTest, SelectedSlaveSticksUntilAnotherIsChosen) {
-  EXPECT_EQ(1, modbus_get_slave(conn->context()));  // as opened
-  uint16_t reg = 0;
-  ASSERT_EQ(1, conn->ReadRegisters(kSlave, 1, 1, &reg, false));
+  std::function<int32_t()> past_the_map[] = {
+      [&] { return conn->ReadRegisters(kSlave, 98, 4, r, false); },
+      [&] { return conn->ReadInputRegisters(kSlave, 0, 1, r, false); },
+      [&] { return conn->WriteRegister(kSlave, 500, 1, false); },
+      [&] { return conn->WriteRegisters(kSlave, 99, 2, r, false); },
+      [&] { return conn->WriteAndReadRegisters(kSlave, 1, 1, r, 99, 2, r, false); },
+  };
+  for (auto& op : past_the_map) {
+    peers::Stopwatch sw;
+    int32_t got = op();
+    EXPECT_EQ(std::make_pair(-1, EMBXILADD), std::make_pair(got, errno));
+    EXPECT_LT(sw.ms(), 2500);  // an answer, not a timeout
+  }
+  EXPECT_EQ(1, conn->ReadRegisters(kSlave, 0, 1, r, false));  // still in step
+  EXPECT_EQ(0, slave.errors);
+
+  // The selected slave sticks until another is chosen.
   EXPECT_EQ(0, conn->FlushBuffer());
   conn->SetTimeout(100);
-  EXPECT_EQ(-1, conn->ReadRegisters(300, 3, 1, &reg, false));  // refused by libmodbus
+  EXPECT_EQ(-1, conn->ReadRegisters(300, 3, 1, r, false));  // refused by libmodbus
   EXPECT_EQ(kSlave, modbus_get_slave(conn->context()));
   int before = slave.requests;
-  EXPECT_EQ(-1, conn->ReadRegisters(7, 1, 1, &reg, false));  // nobody answers as 7
+  EXPECT_EQ(-1, conn->ReadRegisters(7, 1, 1, r, false));  // nobody answers as 7
   EXPECT_EQ(ETIMEDOUT, errno);
   EXPECT_EQ(7, modbus_get_slave(conn->context()));
   EXPECT_EQ(before, slave.requests);
 }
 
 TEST_F(ModbusPeerTest, ConcurrentTransactionsNeverInterleave) {
+  EXPECT_EQ(1, modbus_get_slave(conn->context()));  // as opened
   constexpr int kThreads = 4, kRounds = 40;
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
@@ -127,25 +114,6 @@ TEST_F(ModbusPeerTest, ConcurrentTransactionsNeverInterleave) {
   EXPECT_EQ(0, failures.load());
   EXPECT_EQ(0, slave.errors);
   EXPECT_EQ(kThreads * kRounds * 3, slave.requests);
-}
-
-TEST_F(ModbusPeerTest, ExceptionAnswersGiveMinusOne) {
-  uint16_t r[4] = {};
-  std::function<int32_t()> past_the_map[] = {
-      [&] { return conn->ReadRegisters(kSlave, 98, 4, r, false); },
-      [&] { return conn->ReadInputRegisters(kSlave, 0, 1, r, false); },
-      [&] { return conn->WriteRegister(kSlave, 500, 1, false); },
-      [&] { return conn->WriteRegisters(kSlave, 99, 2, r, false); },
-      [&] { return conn->WriteAndReadRegisters(kSlave, 1, 1, r, 99, 2, r, false); },
-  };
-  for (auto& op : past_the_map) {
-    peers::Stopwatch sw;
-    int32_t got = op();
-    EXPECT_EQ(std::make_pair(-1, EMBXILADD), std::make_pair(got, errno));
-    EXPECT_LT(sw.ms(), 2500);  // an answer, not a timeout
-  }
-  EXPECT_EQ(1, conn->ReadRegisters(kSlave, 0, 1, r, false));  // still in step
-  EXPECT_EQ(0, slave.errors);
 }
 
 std::vector<uint32_t> timeoutsOf(modbus_t* ctx) {

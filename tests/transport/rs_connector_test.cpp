@@ -62,14 +62,6 @@ TEST_F(RsConnectorTest, LineSettingsAsAppliedToTheDevice) {
   }
 }
 
-TEST_F(RsConnectorTest, WriteBufferPutsExactBytesOnTheLine) {
-  auto conn = open();
-  const Bytes frame = {0x00, 0x01, 0x0D, 0x0A, 0x11, 0x13, 0x7F, 0xFF, 0x03, 0x1C};
-  EXPECT_EQ(10, conn->WriteBuffer(frame.data(), 10, false));
-  EXPECT_EQ(0, conn->DrainBuffer());
-  EXPECT_EQ(frame, pty.receive(10, 500));
-}
-
 // ReadBuffer returns the first chunk; ReadBufferCycle gathers chunks, its
 // timeout bounding each silence rather than the whole read.
 TEST_F(RsConnectorTest, ReadTimeouts) {
@@ -118,11 +110,12 @@ TEST_F(RsConnectorTest, ReadTimeouts) {
 }
 
 // "A" flashes for what is sent, "B" for what is received, each for 150 ms.
-TEST_F(RsConnectorTest, ActivityLeds) {
+// Writes put the exact bytes on the line.
+TEST_F(RsConnectorTest, ActivityLedsAndExactWrites) {
   peers::Leds leds(root.path());
   auto conn = open();
   conn->SetTimeout(100);
-  const uint8_t out[3] = {1, 2, 3};
+  const Bytes out = {0x00, 0x01, 0x0D, 0x0A, 0x11, 0x13, 0x7F, 0xFF, 0x03, 0x1C};
   uint8_t in[8];
   struct Case {
     const char* what;
@@ -130,11 +123,11 @@ TEST_F(RsConnectorTest, ActivityLeds) {
     int32_t want;
     size_t send, receive;  // flashes so far
   } cases[] = {
-      {"write", [&] { return conn->WriteBuffer(out, 3, false); }, 3, 0, 0},
+      {"write", [&] { return conn->WriteBuffer(out.data(), 10, false); }, 10, 0, 0},
       {"read", [&] { return pty.send("abc"), conn->ReadBuffer(in, 8, false); }, 3, 0, 0},
       {"silence", [&] { return conn->ReadBuffer(in, 8, true); }, -1, 0, 0},
       {"silence, gathering", [&] { return conn->ReadBufferCycle(in, 3, true, 0); }, -1, 0, 0},
-      {"write, flashing", [&] { return conn->WriteBuffer(out, 3, true); }, 3, 1, 0},
+      {"write, flashing", [&] { return conn->WriteBuffer(out.data(), 10, true); }, 10, 1, 0},
       {"read, flashing", [&] { return pty.send("abc"), conn->ReadBuffer(in, 8, true); }, 3, 1, 1},
       {"gathering, flashing",
        [&] { return pty.send("abc"), conn->ReadBufferCycle(in, 3, true, 0); }, 3, 1, 2},
@@ -150,6 +143,10 @@ TEST_F(RsConnectorTest, ActivityLeds) {
     EXPECT_GE(sw.ms(), 150);
     EXPECT_LT(sw.ms(), 1500);
   }
+  EXPECT_EQ(0, conn->DrainBuffer());
+  Bytes twice = out;
+  twice.insert(twice.end(), out.begin(), out.end());
+  EXPECT_EQ(twice, pty.receive(20, 500));
 }
 
 TEST_F(RsConnectorTest, MissingDeviceFailsThroughResultsUntilItIsBack) {

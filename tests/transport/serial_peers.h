@@ -12,9 +12,11 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <deque>
 #include <functional>
 #include <thread>
 
+#include "base/clock.h"
 #include "base/crc.h"
 #include "base/logger.h"
 #include "support/test_support.h"
@@ -62,6 +64,40 @@ struct Stopwatch {
   double ms() const {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   }
+};
+
+// A meter as a script on a line that is its own clock: each write releases
+// the next reply; a read takes at most `chunk` bytes of what is pending and
+// times out when nothing is. Line calls and sleeps are recorded in order.
+struct ScriptLine : CConnector, mtr::Clock {
+  std::deque<Bytes> replies;  // one per write; none left: the meter stays silent
+  Bytes pending;
+  size_t chunk = 1 << 16;
+  std::vector<Bytes> written;
+  std::vector<std::string> events;
+
+  int32_t WriteBuffer(const uint8_t* buf, uint16_t len, bool) override {
+    written.emplace_back(buf, buf + len);
+    events.push_back("write " + std::to_string(len));
+    if (!replies.empty()) pending.insert(pending.end(), replies[0].begin(), replies[0].end());
+    if (!replies.empty()) replies.pop_front();
+    return len;
+  }
+  int32_t ReadBuffer(uint8_t* buf, uint16_t len, bool) override {
+    size_t n = std::min({size_t(len), chunk, pending.size()});
+    events.push_back(n ? "read " + std::to_string(n) : "timeout");
+    std::copy_n(pending.begin(), n, buf);
+    pending.erase(pending.begin(), pending.begin() + long(n));
+    return n ? int32_t(n) : -1;
+  }
+  int32_t ReadBufferCycle(uint8_t*, uint16_t, bool, uint32_t) override { return -1; }
+  bool open_device() override { return true; }
+  void close_device() override {}
+  int FlushBuffer() override { return pending.clear(), events.push_back("flush"), 0; }
+  int DrainBuffer() override { return 0; }
+  void SetTimeout(uint32_t) override {}
+  time_t now() override { return 1700000000; }
+  void sleepMs(long ms) override { events.push_back("sleep " + std::to_string(ms)); }
 };
 
 // The process logger, writing into a file the tests read back.

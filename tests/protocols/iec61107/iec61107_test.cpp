@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <deque>
 #include <memory>
 
 #include "transport/serial_peers.h"
@@ -16,40 +15,7 @@ Bytes B(const std::string& s) {
 }
 const Bytes kBreak(iec61107::kBreakFrame, iec61107::kBreakFrame + 5);
 
-// Each write releases the next scripted reply, read `chunk` bytes at most
-// at a time; with nothing pending a read times out. Sleeps are line events.
-class ScriptLine : public CConnector, public mtr::Clock {
- public:
-  int32_t WriteBuffer(const uint8_t* buf, uint16_t len, bool) override {
-    written.emplace_back(buf, buf + len);
-    events.push_back("write");
-    if (replies.empty()) return len;
-    pending.insert(pending.end(), replies[0].begin(), replies[0].end());
-    replies.pop_front();
-    return len;
-  }
-  int32_t ReadBuffer(uint8_t* buf, uint16_t len, bool) override {
-    if (pending.empty()) return events.push_back("timeout"), -1;
-    long n = std::min<long>({len, chunk, static_cast<long>(pending.size())});
-    std::copy(pending.begin(), pending.begin() + n, buf);
-    pending.erase(pending.begin(), pending.begin() + n);
-    return events.push_back("read"), static_cast<int32_t>(n);
-  }
-  int32_t ReadBufferCycle(uint8_t*, uint16_t, bool, uint32_t) override { return -1; }
-  bool open_device() override { return true; }
-  void close_device() override {}
-  int FlushBuffer() override { return pending.clear(), 0; }
-  int DrainBuffer() override { return 0; }
-  void SetTimeout(uint32_t) override {}
-  time_t now() override { return 1700000000; }
-  void sleepMs(long ms) override { events.push_back("sleep " + std::to_string(ms)); }
-
-  std::deque<Bytes> replies;
-  Bytes pending;
-  long chunk = 1 << 16;
-  std::vector<Bytes> written;
-  std::vector<std::string> events;
-};
+using ScriptLine = peers::ScriptLine;
 
 // The protocol base with the 7-bit sum of the meter classes.
 class TestProtocol : public cGost61107 {
@@ -120,7 +86,8 @@ TEST_F(Iec, LineAnswerAfterNaks) {
   EXPECT_EQ(len, 15);
   EXPECT_STREQ(reinterpret_cast<char*>(answer_), "/EKT5CE301v12\r\n");  // zero-terminated
   // the 100 ms pause comes before reading; CR LF ends it without a timeout
-  std::vector<std::string> want = {"write", "sleep 100", "read", "read", "read", "read", "read"};
+  std::vector<std::string> want = {"flush",  "write 5", "sleep 100", "read 1",
+                                   "read 1", "read 1",  "read 1",    "read 14"};
   EXPECT_EQ(line_->events, want);
   // no answer, or NAKs alone: length -1 and still success
   for (const Bytes& reply : {Bytes{}, B("\x15\x15")}) {
