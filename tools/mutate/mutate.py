@@ -350,6 +350,9 @@ def main():
     ap.add_argument("--results", default=os.path.join(ROOT, "tools/mutate/results.md"))
     ap.add_argument("--scratch", default=os.path.join(ROOT, "build-mutate"))
     ap.add_argument("--list", action="store_true", help="print the chosen mutants only")
+    ap.add_argument("--recheck", metavar="LOG",
+                    help="an earlier run's output: run again only the mutants it caught; "
+                         "its other verdicts are carried over")
     args = ap.parse_args()
 
     folders = [f.strip().strip("/") for f in args.folders.split(",") if f.strip()]
@@ -380,6 +383,18 @@ def main():
     if status != 0:
         sys.exit("the unmutated tree does not build:\n" + out[-3000:])
 
+    # After a change to the tests only, the mutants an earlier run caught are
+    # the ones a weaker suite could lose; its survivors stay survivors here,
+    # so the score can only be understated.
+    earlier = {}
+    if args.recheck:
+        with open(args.recheck, encoding="utf-8") as fh:
+            for line in fh:
+                for v in ("killed", "survived", "timed out", "not compiling"):
+                    if line.startswith(v + " "):
+                        earlier[line[13:].strip()] = v
+    carried = 0
+
     results = {f: [] for f in folders}
     plans = {}
     for f in folders:
@@ -397,6 +412,11 @@ def main():
                       (" ".join(exes), count, took, limit), flush=True)
                 plans[exes] = (regex, limit)
             regex, limit = plans[exes]
+            if earlier.get(m.diff()) in ("survived", "not compiling"):
+                results[f].append((m, earlier[m.diff()]))
+                carried += 1
+                print("%-13s %s   (carried over)" % (earlier[m.diff()], m.diff()), flush=True)
+                continue
             target = os.path.join(src, m.path)
             with open(target, encoding="utf-8") as fh:
                 original = fh.read()
@@ -423,6 +443,9 @@ def main():
     if git("status", "--porcelain", "--untracked-files=no").strip():
         commit += "+changes"
     table = report(results, args, commit, time.time() - began)
+    if args.recheck:
+        table += "\nRecheck of %s: %d verdicts carried over, not run again.\n" % (
+            os.path.basename(args.recheck), carried)
     print()
     print(table)
     new = not os.path.exists(args.results)
