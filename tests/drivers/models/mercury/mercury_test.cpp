@@ -540,7 +540,7 @@ TEST(MercuryDriver, SystemValuesAndTheModelRead) {
        "\"tariff\":0},{\"time_s\":\"23:00\",\"tariff\":1}]}}]"}};
   for (const auto& [code, text] : want) EXPECT_EQ(text, value(v, 10, code)) << code;
   EXPECT_EQ(1, rig.meter.asked["06 02 1C AF 10"]);  // the whole tariff calendar was read
-  rig.meter.table["08 03"] = "09 01 05";    // a meter of another model is taken as that
+  rig.meter.table["08 03"] = "09 01 05";            // a meter of another model is taken as that
   rig.driver.get_all_system_values();
   EXPECT_EQ(std::make_pair(234, 8192),
             std::make_pair(rig.driver.modelNumber(), rig.driver.profileMemorySize()));
