@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -21,21 +23,21 @@
 
 namespace {
 
+using mtr_test::exists;
 using mtr_test::readFile;
 using mtr_test::waitFor;
+using Calls = std::vector<std::string>;
 
 // 2024-03-10 12:30:00 UTC
 const time_t kStart = 1710073800;
 const time_t kMidnight = 1710028800;  // 2024-03-10 00:00:00 UTC
 
 MeasuredValue value(uint32_t kind, uint32_t code, const std::string& text, int32_t ts = 0) {
-  MeasuredValue v;
-  v.kind = kind;
-  v.param_code = code;
-  v.value = text;
-  v.opc_quality = 192;
-  v.timestamp = ts;
-  return v;
+  return MeasuredValue{code, kind, text, "", 192, 0, 0, ts};
+}
+
+double secondsSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 class Cycle : public ::testing::Test {
@@ -56,6 +58,13 @@ class Cycle : public ::testing::Test {
     d_->setJSONRPCConnector(&rpc_);
     d_->save_init_params(params);
   }
+  // A driver ready for its archive passes, not started.
+  void prepare(const SettingsMap& params = {}, const std::string& model = "scripted") {
+    make(params, model);
+    d_->InitFileConnector();
+    d_->GetPsdParams();
+    d_->ts.curr_time = kStart;
+  }
   void start() { d_->Start(d_.get(), d_->threadName()); }
   // Hands the driver the turn and waits until it gives it back.
   bool turn() {
@@ -66,7 +75,9 @@ class Cycle : public ::testing::Test {
     return readFile(root_ / ("tmp/77/1/tc_items/" + name));
   }
   std::string log() { return peers::logText().substr(log_.mark); }
+  int logged(const std::string& line) { return mtr_test::countLinesContaining(log(), line); }
   std::string rooted(const std::string& p) { return mtr::rootedPath(p); }
+  void touch(const std::string& p) { mtr_test::writeFile(rooted(p), ""); }
 
   mtr_test::TempDir root_;
   mtr_test::ScopedEnv env_{"MTR_ROOT", root_.path().c_str()};
@@ -77,54 +88,51 @@ class Cycle : public ::testing::Test {
   std::unique_ptr<ScriptedDriver> d_;
 };
 
-using Calls = std::vector<std::string>;
-
-TEST_F(Cycle, SessionOrderAndSystemValuesOnce) {
-  make({{"period_current", "1"}});
-  d_->system_values = {value(System, 74, "123456")};
-  d_->current_values = {value(Current, 39, "230.1"), value(Current, 49, "50.0")};
-  start();
-  ASSERT_TRUE(turn());
-  EXPECT_EQ((Calls{"init", "system", "current"}), d_->takeCalls());
-  EXPECT_EQ("123456\n", item("SerialNumber"));
-  EXPECT_EQ("230.1\n", item("VA"));
-  EXPECT_EQ("50.0\n", item("FREQ"));
-  EXPECT_EQ("1\n", item("Connected"));
-  EXPECT_EQ("wait", readFile(d_->fileConnector()->ItemDir(0) + "_Read_status"));
-  ASSERT_TRUE(turn());
-  EXPECT_EQ((Calls{"current"}), d_->takeCalls());
-}
-
-TEST_F(Cycle, ExceptionPausesHoldingTheTurnAndReconnectsNextTurn) {
-  make({{"period_current", "1"}});
-  d_->fail_current = 1;
-  time_t failed_at = 0;
-  d_->on_call = [&](const std::string& c) {
-    if (c == "current" && !failed_at) failed_at = clock_.now();
+// Calls and the connection state after each turn. System values are read once
+// per thread; a failure pauses 180 s holding the turn and reconnects next turn.
+TEST_F(Cycle, SessionTurnsAndFailures) {
+  struct Turn {
+    Calls calls;
+    const char* connected;
   };
-  start();
-  ASSERT_TRUE(turn());
-  EXPECT_GE(clock_.now() - failed_at, 180);
-  EXPECT_EQ((Calls{"init", "system", "current"}), d_->takeCalls());
-  EXPECT_EQ("0\n", item("Connected"));
-  EXPECT_EQ(1, mtr_test::countLinesContaining(
-                   log(), "functionThread(myThreadAttached*) - EXCEPTION!!! disconnecting"));
-  // System values were read before the failure: not again in this thread.
-  ASSERT_TRUE(turn());
-  EXPECT_EQ((Calls{"init", "current"}), d_->takeCalls());
-  EXPECT_EQ("1\n", item("Connected"));
-}
-
-TEST_F(Cycle, FailingSystemValuesRetriedEveryTurnWithoutCurrentValues) {
-  make({{"period_current", "1"}});
-  d_->fail_system = 2;
-  start();
-  ASSERT_TRUE(turn());
-  EXPECT_EQ((Calls{"init", "system"}), d_->takeCalls());
-  ASSERT_TRUE(turn());
-  EXPECT_EQ((Calls{"init", "system"}), d_->takeCalls());
-  ASSERT_TRUE(turn());
-  EXPECT_EQ((Calls{"init", "system", "current"}), d_->takeCalls());
+  const struct Row {
+    int fail_system, fail_current;
+    std::vector<Turn> turns;
+  } rows[] = {
+      {0, 0, {{{"init", "system", "current"}, "1\n"}, {{"current"}, "1\n"}}},
+      {0, 1, {{{"init", "system", "current"}, "0\n"}, {{"init", "current"}, "1\n"}}},
+      {2,
+       0,
+       {{{"init", "system"}, "0\n"},
+        {{"init", "system"}, "0\n"},
+        {{"init", "system", "current"}, "1\n"}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.fail_system * 10 + row.fail_current);
+    std::filesystem::remove_all(root_ / "tmp/77");
+    peers::LogSince since;
+    make({{"period_current", "1"}});
+    d_->system_values = {value(System, 74, "123456")};
+    d_->current_values = {value(Current, 39, "230.1"), value(Current, 49, "50.0")};
+    d_->fail_system = row.fail_system;
+    d_->fail_current = row.fail_current;
+    std::atomic<time_t> last_call{0};
+    d_->on_call = [&](const std::string&) { last_call = clock_.now(); };
+    start();
+    for (const Turn& t : row.turns) {
+      ASSERT_TRUE(turn());
+      EXPECT_EQ(t.calls, d_->takeCalls());
+      EXPECT_EQ(t.connected, item("Connected"));
+      if (*t.connected == '0') {
+        EXPECT_GE(clock_.now() - last_call, 180);
+      }
+    }
+    EXPECT_EQ("123456\n50.0\n230.1\n", item("SerialNumber") + item("FREQ") + item("VA"));
+    EXPECT_EQ("wait", readFile(d_->fileConnector()->ItemDir(0) + "_Read_status"));
+    EXPECT_EQ(row.fail_system + row.fail_current,
+              since.count("functionThread(myThreadAttached*) - EXCEPTION!!! disconnecting"));
+    d_.reset();
+  }
 }
 
 TEST_F(Cycle, FirstArchivePassNoEarlierThan600Seconds) {
@@ -145,28 +153,15 @@ TEST_F(Cycle, FirstArchivePassNoEarlierThan600Seconds) {
   EXPECT_EQ(4, std::count(calls.begin(), calls.end(), "GetTimestamps"));
   EXPECT_NE(std::find(calls.begin(), calls.end(), "arch6"), calls.end());
   EXPECT_NE(std::find(calls.begin(), calls.end(), "arch8"), calls.end());
-  std::string text = log();
-  EXPECT_EQ(1, mtr_test::countLinesContaining(
-                   text, "CMtrHeatBaseDriver::GetPsdParams() 'period_current' default value = 30"));
+  EXPECT_EQ(1, logged("CMtrHeatBaseDriver::GetPsdParams() 'period_current' default value = 30"));
   // No system values: logged, nothing stored.
-  EXPECT_EQ(1, mtr_test::countLinesContaining(
-                   text, "CMtrHeatBaseDriver::functionThread system info is absent."));
-  EXPECT_FALSE(mtr_test::exists(root_ / "tmp/77/1/tc_items/SerialNumber"));
+  EXPECT_EQ(1, logged("CMtrHeatBaseDriver::functionThread system info is absent."));
+  EXPECT_FALSE(exists(root_ / "tmp/77/1/tc_items/SerialNumber"));
 }
-
-class Windows : public Cycle {
- protected:
-  void prepare(const std::string& model = "scripted") {
-    make({}, model);
-    d_->InitFileConnector();
-    d_->GetPsdParams();
-    d_->ts.curr_time = kStart;
-  }
-};
 
 // Depth limits, stored newest records and model exceptions; windows of ten
 // hours or days follow each other without gap, the last one shorter.
-TEST_F(Windows, ReadWindows) {
+TEST_F(Cycle, ReadWindows) {
   const time_t hour = kStart - 1800, max_hour = hour - 3600, day = kMidnight - 86400;
   struct Case {
     const char* model;
@@ -193,7 +188,7 @@ TEST_F(Windows, ReadWindows) {
     SCOPED_TRACE(std::string(c.model) + " kind " + std::to_string(c.kind) + " stored " +
                  std::to_string(c.stored) + " min " + std::to_string(c.min_day));
     std::filesystem::remove_all(root_ / "mnt/storage/77");  // stored times of the case before
-    prepare(c.model);
+    prepare({}, c.model);
     d_->ts.min_time_day = c.min_day;
     if (c.stored) d_->fileConnector()->WriteTimestamp(c.kind, c.stored);
     time_t next = c.kind == Hourly ? d_->ReadHourlyArch() : d_->ReadArch(c.kind, 3600);
@@ -217,7 +212,7 @@ TEST_F(Windows, ReadWindows) {
   }
 }
 
-TEST_F(Windows, HourlyRecordsAreStoredWithTheirNewestTimestamp) {
+TEST_F(Cycle, HourlyRecordsAreStoredWithTheirNewestTimestamp) {
   prepare();
   d_->fileConnector()->WriteTimestamp(Hourly, kStart - 1800 - 6 * 3600);
   d_->arch_source = [](uint32_t kind, time_t from, time_t till) {
@@ -226,73 +221,105 @@ TEST_F(Windows, HourlyRecordsAreStoredWithTheirNewestTimestamp) {
     return l;  // newest first: the pass sorts
   };
   d_->ReadHourlyArch();
-  std::string file = readFile(root_ / "mnt/storage/77/1/tc_archives/A202");
-  auto lines = mtr_test::splitLines(file);
+  auto lines = mtr_test::splitLines(readFile(root_ / "mnt/storage/77/1/tc_archives/A202"));
   ASSERT_EQ(5u, lines.size());
   EXPECT_EQ(std::to_string(kStart - 1800 - 5 * 3600) + ",192,1.5", lines[0]);
   EXPECT_EQ(kStart - 1800 - 3600, d_->fileConnector()->ReadTimestamp(Hourly));
 }
 
-TEST_F(Windows, RefusedSessionOrFailedTimestampsPostponesTenSeconds) {
+TEST_F(Cycle, RefusedSessionOrFailedTimestampsPostponesTenSeconds) {
   prepare();
   d_->ts_ok = false;
   EXPECT_EQ(kStart + 10, d_->ReadArch(Daily, 3600));
   EXPECT_EQ(kStart + 10, d_->ReadHourlyArch());
   EXPECT_TRUE(d_->archCalls().empty());
-
-  make({{"port_alias", "PSD1.232"}});
-  d_->InitFileConnector();
-  d_->GetPsdParams();
-  d_->ts.curr_time = kStart;
-  mtr_test::writeFile(rooted("/tmp/pause_print_1"), "");
+  prepare({{"port_alias", "PSD1.232"}});
+  touch("/tmp/pause_print_1");
   EXPECT_EQ(kStart + 10, d_->ReadArch(Monthly, 3600));
   EXPECT_EQ(kStart + 10, d_->ReadHourlyArch());
   EXPECT_TRUE(d_->takeCalls().empty());  // not even the timestamps
 }
 
-TEST_F(Windows, ArchReadDueWhenStoredLagsTwoHours) {
+TEST_F(Cycle, ArchReadDueAndArchFresh) {
+  make({});
+  EXPECT_FALSE(d_->IsArchFresh());  // no file connector yet
   prepare();
+  FileConnector* f = d_->fileConnector();
   const time_t max_hour = kStart - 1800 - 3600, yesterday = kMidnight - 86400;
   EXPECT_TRUE(d_->IsArchReadDue());
-  d_->fileConnector()->WriteTimestamp(Hourly, max_hour - 7200);
-  d_->fileConnector()->WriteTimestamp(Daily, yesterday);
+  f->WriteTimestamp(Hourly, max_hour - 7200);
+  f->WriteTimestamp(Daily, yesterday);
   EXPECT_FALSE(d_->IsArchReadDue());
-  d_->fileConnector()->WriteTimestamp(Hourly, max_hour - 7201);
+  f->WriteTimestamp(Hourly, max_hour - 7201);
   EXPECT_TRUE(d_->IsArchReadDue());
   d_->ts_ok = false;
   EXPECT_FALSE(d_->IsArchReadDue());
+  d_->ts_ok = true;
+  f->WriteTimestamp(Hourly, kStart - 3600);
+  f->WriteTimestamp(Daily, kStart - 3600);
+  EXPECT_FALSE(d_->IsArchFresh());                              // no meter clock yet
+  f->WriteValues({value(System, 85, std::to_string(kStart))});  // the meter clock as read
+  std::string mfile = f->tmpArea() + "MDateTime";               // and its file's age
+  mtr_test::writeFile(mfile, std::to_string(kStart) + "\n");
+  struct utimbuf times {
+    kStart, kStart
+  };
+  utime(mfile.c_str(), &times);
+  // Stored hour, stored day: fresh while neither lags more than two hours.
+  const std::tuple<time_t, time_t, bool> steps[] = {{3600, 3600, true},
+                                                    {3600, 7201, false},
+                                                    {3600, 7200, true},
+                                                    {7201, 7200, false},
+                                                    {3600, 7200, true}};
+  for (const auto& [hour_lag, day_lag, fresh] : steps) {
+    f->WriteTimestamp(Hourly, kStart - hour_lag);
+    f->WriteTimestamp(Daily, kStart - day_lag);
+    EXPECT_EQ(fresh, d_->IsArchFresh()) << hour_lag << " " << day_lag;
+  }
+  clock_.advance(7201 * 1000L);  // the meter clock went stale
+  EXPECT_FALSE(d_->IsArchFresh());
+  EXPECT_GE(logged("max_timestamp_hourly_arch"), 1);
 }
 
-class Psd : public Cycle {};
+TEST_F(Cycle, PortFreeForLocalAndSharedPorts) {
+  const std::tuple<const char*, bool, bool, bool> cases[] = {
+      {"serial485.1", true, false, true},  {"serial485.1", false, true, false},
+      {"PSD1.232", true, false, false},    {"PSD1.232", false, true, false},
+      {"serial232.0", false, false, true}, {"", false, false, true},
+  };
+  for (const auto& [alias, pause, pause_all, free] : cases) {
+    make({{"port_alias", alias}});
+    unlink(rooted("/tmp/pause_kzp").c_str());
+    unlink(rooted("/tmp/pause_kzp_all").c_str());
+    if (pause) touch("/tmp/pause_kzp");
+    if (pause_all) touch("/tmp/pause_kzp_all");
+    EXPECT_EQ(free, d_->IsPortFree()) << alias << " " << pause << pause_all;
+  }
+}
 
-TEST_F(Psd, PrinterFileBlocksEveryReadAndReleasesTheTurn) {
+TEST_F(Cycle, PrinterFileBlocksEveryReadAndReleasesTheTurn) {
   make({{"port_alias", "PSD2.232"}, {"period_current", "1"}});
-  mtr_test::writeFile(rooted("/tmp/pause_print_2"), "");
+  touch("/tmp/pause_print_2");
   start();
   ASSERT_TRUE(turn());
   EXPECT_EQ((Calls{"init"}), d_->takeCalls());
   EXPECT_EQ("wait", readFile(d_->fileConnector()->ItemDir(0) + "_Read_status"));
-  EXPECT_GE(mtr_test::countLinesContaining(
-                log(), "CMtrHeatBaseDriver::CanSessionStart() printer detected (file '" +
-                           rooted("/tmp/pause_print_2") + "' exists)"),
+  EXPECT_GE(logged("CMtrHeatBaseDriver::CanSessionStart() printer detected (file '" +
+                   rooted("/tmp/pause_print_2") + "' exists)"),
             2);
   unlink(rooted("/tmp/pause_print_2").c_str());
   ASSERT_TRUE(turn());
   EXPECT_EQ((Calls{"system", "current"}), d_->takeCalls());
-  EXPECT_FALSE(mtr_test::exists(rooted("/tmp/extds_pause_2")));  // removed after the session
+  EXPECT_FALSE(exists(rooted("/tmp/extds_pause_2")));  // removed after the session
 }
 
-TEST_F(Psd, PauseFileAtHourStartStartsT1ThenT2ForcesTheSession) {
-  mtr_test::writeFile(rooted("/tmp/pause_kzp_1"), "");
-  make({{"port_alias", "serialKV.TC485"}, {"period_current", "60"}});
-  d_->InitFileConnector();
-  d_->GetPsdParams();
+TEST_F(Cycle, PauseFileAtHourStartStartsT1ThenT2ForcesTheSession) {
+  touch("/tmp/pause_kzp_1");
+  prepare({{"port_alias", "serialKV.TC485"}, {"period_current", "60"}});
   d_->setTimesDiff(0);  // 1800 s past the hour: just refused
   EXPECT_FALSE(d_->CanSessionStart());
   EXPECT_FALSE(d_->t1Active());
-  make({{"port_alias", "PSD1.232"}, {"period_current", "60"}});
-  d_->InitFileConnector();
-  d_->GetPsdParams();
+  prepare({{"port_alias", "PSD1.232"}, {"period_current", "60"}});
   ASSERT_TRUE(d_->psdEnabled());
   d_->setTimesDiff(100 - 1800);  // meter clock 100 s past its hour
   EXPECT_FALSE(d_->CanSessionStart());
@@ -308,33 +335,29 @@ TEST_F(Psd, PauseFileAtHourStartStartsT1ThenT2ForcesTheSession) {
   clock_.advance(1000);
   EXPECT_FALSE(d_->CanSessionStart());  // T2 over
   EXPECT_FALSE(d_->t2Active());
-  std::string text = log();
   for (const char* line :
        {"T1 started", "session is disabled", "T1 expired", "session is FORCIBLY enabled",
         "T2 expired", "session is STILL disabled"})
-    EXPECT_GE(mtr_test::countLinesContaining(text, std::string("CanSessionStart() ") + line), 1)
-        << line;
+    EXPECT_GE(logged(std::string("CanSessionStart() ") + line), 1) << line;
   // The marker gone: both timers reset, our own marker written while checking.
   unlink(rooted("/tmp/pause_kzp_1").c_str());
   EXPECT_TRUE(d_->CanSessionStart());
   EXPECT_FALSE(d_->t1Active());
   EXPECT_EQ("1800", readFile(rooted("/tmp/extds_pause_1")));
   d_->SessionEnd("x");
-  EXPECT_FALSE(mtr_test::exists(rooted("/tmp/extds_pause_1")));
+  EXPECT_FALSE(exists(rooted("/tmp/extds_pause_1")));
 }
 
-TEST_F(Psd, LocalAliasSwitchesPsdOffAndWritesNoMarker) {
+TEST_F(Cycle, LocalAliasSwitchesPsdOffAndWritesNoMarker) {
   make({{"port_alias", "serial232.D"}, {"period_current", "1"}});
   start();
   ASSERT_TRUE(turn());
   ASSERT_TRUE(turn());
   EXPECT_FALSE(d_->psdEnabled());
-  std::string text = log();
-  EXPECT_EQ(1, mtr_test::countLinesContaining(
-                   text, "NO OR WRONG PORT ALIAS - 'serial232.D'! PSD CAN'T WORK!"));
-  EXPECT_EQ(3, mtr_test::countLinesContaining(text, "CanSessionStart() PSD DON'T WORK!"));
+  EXPECT_EQ(1, logged("NO OR WRONG PORT ALIAS - 'serial232.D'! PSD CAN'T WORK!"));
+  EXPECT_EQ(3, logged("CanSessionStart() PSD DON'T WORK!"));
   for (const char* n : {"1", "2", "3"})
-    EXPECT_FALSE(mtr_test::exists(rooted(std::string("/tmp/extds_pause_") + n)));
+    EXPECT_FALSE(exists(rooted(std::string("/tmp/extds_pause_") + n)));
 }
 
 TEST_F(Cycle, ForceUpdateMarkerEndsTheWaitEarly) {
@@ -343,13 +366,97 @@ TEST_F(Cycle, ForceUpdateMarkerEndsTheWaitEarly) {
   ASSERT_TRUE(turn());
   // The driver now waits an hour of fake time; the marker cuts it short.
   time_t before = clock_.now();
-  mtr_test::writeFile(rooted("/tmp/kzp_force_update_77"), "");
-  ASSERT_TRUE(
-      waitFor([&] { return !mtr_test::exists(rooted("/tmp/kzp_force_update_77")); }, 30000));
+  touch("/tmp/kzp_force_update_77");
+  ASSERT_TRUE(waitFor([&] { return !exists(rooted("/tmp/kzp_force_update_77")); }, 30000));
   EXPECT_LT(clock_.now() - before, 3600);
   ASSERT_TRUE(turn());
   Calls calls = d_->takeCalls();
   EXPECT_EQ(2, std::count(calls.begin(), calls.end(), "current"));
+}
+
+// The wait between sessions on the real clock ends with the period, sleeping
+// meanwhile, or at once on a forced update, whose marker it takes.
+TEST_F(Cycle, WaitOnTheRealClock) {
+  prepare();
+  d_->setClock(&mtr::systemClock());
+  const std::string marker = rooted("/tmp/kzp_force_update_77");
+  auto wakeups = [] {
+    std::ifstream in("/proc/thread-self/status");
+    std::string line;
+    while (std::getline(in, line))
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    return -1L;
+  };
+  // Whole seconds on the wall clock: a 3 s period ends 2 to 3 s later, and
+  // only the deadline wakes the wait.
+  const long w0 = wakeups();
+  auto t0 = std::chrono::steady_clock::now();
+  d_->WaitDataRate(3);
+  const double took = secondsSince(t0);
+  ASSERT_GE(w0, 0);
+  EXPECT_LE(wakeups() - w0, 2) << "wake-ups during a 3 s wait";
+  EXPECT_GE(took, 1.9);
+  EXPECT_LE(took, 6.0);  // not a second period
+
+  std::thread toucher([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::ofstream(marker) << "";
+  });
+  t0 = std::chrono::steady_clock::now();
+  d_->WaitDataRate(60);
+  toucher.join();
+  EXPECT_GE(secondsSince(t0), 0.25);
+  EXPECT_LT(secondsSince(t0), 30.0);  // the period is 60 s
+  EXPECT_FALSE(exists(marker)) << "the marker is consumed";
+
+  std::ofstream(marker) << "";  // left from before: no wait at all
+  t0 = std::chrono::steady_clock::now();
+  d_->WaitDataRate(60);
+  EXPECT_LT(secondsSince(t0), 30.0);
+  EXPECT_FALSE(exists(marker));
+}
+
+// Periods below two seconds do not wait; a marker made as the deadline comes,
+// after the last look during the wait, is still taken.
+TEST_F(Cycle, WaitOnTheFakeClock) {
+  struct MarkerAtDeadline : mtr_test::FakeClock {
+    std::string path;
+    time_t at = 0;
+    void sleepMs(long ms) override {
+      FakeClock::sleepMs(ms);
+      if (!path.empty() && now() >= at) {
+        std::ofstream(path) << "";
+        path.clear();
+      }
+    }
+  } clock;
+  prepare();
+  d_->setClock(&clock);
+  const long long before = clock.nowMs();
+  d_->WaitDataRate(1);
+  d_->WaitDataRate(0);
+  EXPECT_EQ(before, clock.nowMs());
+  clock.path = rooted("/tmp/kzp_force_update_77");
+  clock.at = clock.now() + 3;
+  d_->WaitDataRate(3);
+  EXPECT_TRUE(clock.path.empty()) << "made";
+  EXPECT_FALSE(exists(rooted("/tmp/kzp_force_update_77")));
+}
+
+TEST_F(Cycle, UnknownModelsGetTheEmptyDriverWithAWarning) {
+  for (const char* model : {"Mercury230", "adi"}) {
+    CMtrBaseDriver* d = CMtrBaseDriver::create_and_init({{"manufacturer", model}}, nullptr, &rpc_);
+    ASSERT_NE(nullptr, dynamic_cast<CMtrEmptyDriver*>(d)) << model;
+    ASSERT_TRUE(waitFor([&] { return d->isFinished(); }, 30000));
+    delete d;
+  }
+  CMtrBaseDriver* d = CMtrBaseDriver::create_and_init({}, nullptr, &rpc_);  // no "manufacturer"
+  EXPECT_NE(nullptr, dynamic_cast<CMtrEmptyDriver*>(d));
+  delete d;
+  EXPECT_EQ(3, logged("CMtrBaseDriver::create_and_init() - CmtrEmptyDriver IS STARTED !!!"));
+  EXPECT_EQ(1, logged("CmtrADI is not built into this daemon"));
+  EXPECT_EQ(1, logged("create_and_init() as 'Mercury230'"));
+  EXPECT_EQ(1, logged("create_and_init() as ''"));
 }
 
 // The supervisor hands a turn on at the first step after it came back, not
@@ -374,7 +481,7 @@ TEST_F(Cycle, SupervisorPaceOrderAndStop) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     unlink(rooted("/tmp/pause_print_1").c_str());
-    if (row.printer) mtr_test::writeFile(rooted("/tmp/pause_print_1"), "");
+    if (row.printer) touch("/tmp/pause_print_1");
     std::mutex m;
     std::string order, live;
     std::vector<std::unique_ptr<CMtrBaseDriver>> owned;
@@ -410,8 +517,7 @@ TEST_F(Cycle, SupervisorPaceOrderAndStop) {
     const auto stop_at = std::chrono::steady_clock::now();
     RequestStop();
     sup.join();
-    const double stop_s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - stop_at).count();
+    const double stop_s = secondsSince(stop_at);
     if (!live.empty()) {
       // (a driver records its turn just after giving it back)
       EXPECT_TRUE(waitFor([&] { return seen().size() % live.size() == 0; }, 10000)) << seen();

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "drivers/framework/base_driver.h"
@@ -19,15 +20,11 @@ class ScriptedDriver : public electro::CMtrElectroBaseDriver {
 
   struct ArchCall {
     uint32_t kind;
-    time_t from;
-    time_t till;
+    time_t from, till;
   };
 
   void SaveConnector(std::shared_ptr<CConnector> c) override { connector = c; }
-  bool init() override {
-    record("init");
-    return true;
-  }
+  bool init() override { return record("init"), true; }
   MeasuredValueList get_all_system_values() override {
     return record("system", fail_system), system_values;
   }
@@ -36,19 +33,13 @@ class ScriptedDriver : public electro::CMtrElectroBaseDriver {
   }
   int get_arch_values(uint32_t kind, time_t from, time_t till, MeasuredValueList& out) override {
     record("arch" + std::to_string(kind));
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      arch_calls.push_back({kind, from, till});
-    }
-    if (arch_source) {
-      MeasuredValueList more = arch_source(kind, from, till);
-      out.splice(out.end(), more);
-    }
+    std::lock_guard<std::mutex> lock(mutex);
+    arch_calls.push_back({kind, from, till});
+    if (arch_source) out.splice(out.end(), arch_source(kind, from, till));
     return 0;
   }
   // Runs right after the session gave the turn back.
   void WaitDataRate(int seconds) override {
-    ++turns;
     if (on_turn_end) on_turn_end();
     CMtrHeatBaseDriver::WaitDataRate(seconds);
   }
@@ -60,9 +51,7 @@ class ScriptedDriver : public electro::CMtrElectroBaseDriver {
 
   std::vector<std::string> takeCalls() {
     std::lock_guard<std::mutex> lock(mutex);
-    std::vector<std::string> c;
-    c.swap(calls);
-    return c;
+    return std::exchange(calls, {});
   }
   std::vector<ArchCall> archCalls() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -92,12 +81,9 @@ class ScriptedDriver : public electro::CMtrElectroBaseDriver {
   std::vector<ArchCall> arch_calls;
   std::function<void(const std::string&)> on_call;
   std::function<void()> on_turn_end;
-  std::atomic<int> turns{0};
   std::function<MeasuredValueList(uint32_t, time_t, time_t)> arch_source;
-  MeasuredValueList system_values;
-  MeasuredValueList current_values;
-  std::atomic<int> fail_system{0};
-  std::atomic<int> fail_current{0};
+  MeasuredValueList system_values, current_values;
+  std::atomic<int> fail_system{0}, fail_current{0};
   timestamps ts;
   bool ts_ok = true;
   std::shared_ptr<CConnector> connector;
