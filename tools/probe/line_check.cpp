@@ -125,7 +125,7 @@ bool LineCheck::check(const std::string& path, bool force) {
     }
   }
   struct stat st;
-  if (fstat(fd_, &st) != 0 || !S_ISCHR(st.st_mode))
+  if (fstat(fd_, &st) != 0 || !S_ISCHR(st.st_mode) || !isatty(fd_))
     return fail(kExitNoDevice, "no such device " + path + ": not a serial character device");
   if (flock(fd_, LOCK_EX | LOCK_NB) != 0)
     return fail(kExitBusy, "device busy " + path + ": another process holds a lock on it");
@@ -136,7 +136,11 @@ bool LineCheck::check(const std::string& path, bool force) {
   for (const Holder& h : holders) {
     if (!who.empty()) who += ", ";
     who += "pid " + std::to_string(h.pid);
-    for (const std::string& id : h.identifiers) who += " identifier " + id;
+    for (size_t i = 0; i < h.identifiers.size(); ++i)
+      who += (i                          ? ", "
+              : h.identifiers.size() > 1 ? " identifiers "
+                                         : " identifier ") +
+             h.identifiers[i];
   }
   return fail(kExitBusy, "device busy " + path + ": mtr_main uses it (" + who +
                              "); stop that daemon or give --force");

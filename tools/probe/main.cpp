@@ -4,6 +4,7 @@
 #include <json/json.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -77,7 +78,9 @@ std::string orDash(const std::string& s) {
   return s.empty() ? "-" : s;
 }
 
-void printMeter(const Meter& m, bool json) {
+const char kRowFormat[] = "%-9s %-10s %-14s %-10s %-9s %-19s %8s %-9s %s\n";
+
+void printMeter(const Meter& m, bool json, bool first) {
   if (json) {
     Json::Value v;
     v["family"] = m.family;
@@ -95,12 +98,15 @@ void printMeter(const Meter& m, bool json) {
     std::cout << Json::writeString(b, v) << std::endl;
     return;
   }
+  if (first)
+    printf(kRowFormat, "FAMILY", "ADDRESS", "MODEL", "SERIAL", "FIRMWARE", "METER CLOCK", "OFFSET",
+           "PASSWORD", "LINE");
   char offset[32] = "-";
   if (m.clock) snprintf(offset, sizeof offset, "%+lds", m.offset);
-  printf("%-9s %-10s %-14s %-10s %-9s %-19s %8s %-9s %d %s\n", m.family.c_str(),
-         m.address.empty() ? "\"\"" : m.address.c_str(), orDash(m.model).c_str(),
-         orDash(m.serial).c_str(), orDash(m.firmware).c_str(), clockText(m.clock).c_str(), offset,
-         orDash(m.password).c_str(), m.speed, m.format.c_str());
+  const std::string line = std::to_string(m.speed) + " " + m.format;
+  printf(kRowFormat, m.family.c_str(), m.address.empty() ? "\"\"" : m.address.c_str(),
+         orDash(m.model).c_str(), orDash(m.serial).c_str(), orDash(m.firmware).c_str(),
+         clockText(m.clock).c_str(), offset, orDash(m.password).c_str(), line.c_str());
   fflush(stdout);
 }
 
@@ -223,11 +229,12 @@ int parseOptions(int argc, char** argv, Options& o) {
     return usageError("--family " + family + ": mercury, iec61107, ce2727 or all");
   const bool mercury = o.families.front() == "mercury" || family == "all";
   if (scan && mercury && o.scan_to > 247) return usageError("--scan: Mercury addresses are 1..247");
-  if (address && family == "mercury") {
-    long a = 0;
-    if (!parseNumber(o.address, a) || a < 0 || a > 247)
-      return usageError("--address " + o.address + ": Mercury addresses are 0..247");
-  }
+  long a = 0;
+  if (address && family == "mercury" && (!parseNumber(o.address, a) || a < 0 || a > 247))
+    return usageError("--address " + o.address + ": Mercury addresses are 0..247");
+  if (address && family == "ce2727" &&
+      (!parseNumber(o.address, a) || a < 0 || a > static_cast<long>(UINT32_MAX)))
+    return usageError("--address " + o.address + ": not a CE2727 address");
   if (!scan && !address) o.scan_from = o.scan_to = 0;
   if (scan) o.address.clear();
   if (o.speeds.empty()) o.speeds.assign(std::begin(kDefaultSpeeds), std::end(kDefaultSpeeds));
@@ -328,7 +335,7 @@ int main(int argc, char** argv) {
           continue;
         }
         progress.clear();
-        printMeter(m, o.json);
+        printMeter(m, o.json, found.empty());
         found.push_back(m);
         done.insert(a);
       }
