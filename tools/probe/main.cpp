@@ -348,11 +348,13 @@ int main(int argc, char** argv) {
     bool later_found = false;
     for (const Meter& f : found) later_found |= f.family == b.family && f.address == b.address;
     if (later_found) continue;
+    // Every meter answers the broadcast address or a sign-on without one.
+    const bool shared = b.address.empty() || b.address == "0";
     fprintf(stderr,
             "mtr-probe: %s address %s answers at %d %s with a wrong checksum: likely wrong "
-            "format or speed\n",
+            "format or speed%s\n",
             b.family.c_str(), b.address.empty() ? "\"\"" : b.address.c_str(), b.speed,
-            b.format.c_str());
+            b.format.c_str(), shared ? ", or several meters answering at once" : "");
   }
   if (!found.empty()) return kExitFound;
   if (!bad.empty()) return kExitBadChecksum;
