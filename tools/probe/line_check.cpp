@@ -35,16 +35,17 @@ bool isDaemon(const std::string& argv0) {
          0;
 }
 
-bool holdsDevice(const std::string& fd_dir, dev_t rdev) {
+// 1 held, 0 not, -1 cannot tell.
+int holdsDevice(const std::string& fd_dir, dev_t rdev) {
   DIR* dir = opendir(fd_dir.c_str());
-  if (!dir) return false;
-  bool held = false;
+  if (!dir) return errno == EACCES ? -1 : 0;
+  int held = 0;
   while (dirent* e = readdir(dir)) {
     if (e->d_name[0] == '.') continue;
     struct stat st;
     if (stat((fd_dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
         st.st_rdev == rdev) {
-      held = true;
+      held = 1;
       break;
     }
   }
@@ -69,7 +70,8 @@ std::vector<std::string> DaemonIdentifiers(const std::vector<std::string>& args)
   return ids;
 }
 
-std::vector<Holder> DaemonsHolding(dev_t rdev, const std::string& proc_root) {
+std::vector<Holder> DaemonsHolding(dev_t rdev, const std::string& proc_root,
+                                   std::vector<pid_t>* unknown) {
   std::vector<Holder> holders;
   DIR* proc = opendir(proc_root.c_str());
   if (!proc) return holders;
@@ -80,7 +82,10 @@ std::vector<Holder> DaemonsHolding(dev_t rdev, const std::string& proc_root) {
     if (pid <= 0 || *end != '\0' || pid == self) continue;
     const std::string dir = proc_root + "/" + e->d_name;
     std::vector<std::string> args = cmdline(dir + "/cmdline");
-    if (args.empty() || !isDaemon(args[0]) || !holdsDevice(dir + "/fd", rdev)) continue;
+    if (args.empty() || !isDaemon(args[0])) continue;
+    const int held = holdsDevice(dir + "/fd", rdev);
+    if (held < 0 && unknown) unknown->push_back(static_cast<pid_t>(pid));
+    if (held <= 0) continue;
     Holder h;
     h.pid = static_cast<pid_t>(pid);
     h.identifiers = DaemonIdentifiers({args.begin() + 1, args.end()});
@@ -130,8 +135,15 @@ bool LineCheck::check(const std::string& path, bool force) {
   if (flock(fd_, LOCK_EX | LOCK_NB) != 0)
     return fail(kExitBusy, "device busy " + path + ": another process holds a lock on it");
   if (force) return true;
-  std::vector<Holder> holders = DaemonsHolding(st.st_rdev);
-  if (holders.empty()) return true;
+  std::vector<pid_t> unknown;
+  std::vector<Holder> holders = DaemonsHolding(st.st_rdev, "/proc", &unknown);
+  if (holders.empty()) {
+    for (pid_t pid : unknown)
+      warning_ +=
+          (warning_.empty() ? "cannot tell whether mtr_main pid " : ", ") + std::to_string(pid);
+    if (!warning_.empty()) warning_ += " uses " + path + " (run as root to know)";
+    return true;
+  }
   std::string who;
   for (const Holder& h : holders) {
     if (!who.empty()) who += ", ";

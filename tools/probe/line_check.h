@@ -29,8 +29,10 @@ struct Holder {
 std::vector<std::string> DaemonIdentifiers(const std::vector<std::string>& args);
 
 // Running mtr_main processes (found under `proc_root`, normally "/proc") that
-// hold a descriptor on the character device `rdev`.
-std::vector<Holder> DaemonsHolding(dev_t rdev, const std::string& proc_root = "/proc");
+// hold a descriptor on the character device `rdev`; those whose descriptors
+// cannot be read (another user's) go to `unknown`.
+std::vector<Holder> DaemonsHolding(dev_t rdev, const std::string& proc_root = "/proc",
+                                   std::vector<pid_t>* unknown = nullptr);
 
 // Checks that `path` can be opened and is free; on success keeps an exclusive
 // advisory lock on it until destruction. Otherwise `exit_code` and `message`
@@ -45,12 +47,15 @@ class LineCheck {
   bool check(const std::string& path, bool force);
   int exitCode() const { return exit_code_; }
   const std::string& message() const { return message_; }
+  // Set when the line is free as far as could be seen, but not for certain.
+  const std::string& warning() const { return warning_; }
 
  private:
   bool fail(int code, const std::string& message);
   int fd_ = -1;
   int exit_code_ = kExitFound;
   std::string message_;
+  std::string warning_;
 };
 
 }  // namespace probe

@@ -271,6 +271,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "mtr-probe: %s\n", check.message().c_str());
     return check.exitCode();
   }
+  if (!check.warning().empty()) fprintf(stderr, "mtr-probe: %s\n", check.warning().c_str());
 
   Progress progress;
   std::vector<Meter> found;
