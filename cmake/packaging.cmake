@@ -21,7 +21,7 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
     GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-foreach(exe mtr_main mtr-metersim mtr-confsrv)
+foreach(exe mtr_main mtr-metersim mtr-confsrv mtr-probe)
   if(TARGET ${exe})
     install(TARGETS ${exe} RUNTIME DESTINATION bin)
   endif()
@@ -33,7 +33,7 @@ find_program(MTR_GZIP gzip REQUIRED)
 set(MTR_GEN_DIR "${CMAKE_BINARY_DIR}/packaging")
 file(MAKE_DIRECTORY "${MTR_GEN_DIR}")
 set(MTR_COMPRESSED)
-foreach(src mtr_main.1 mtr-confsrv.1 mtr-metersim.1 changelog)
+foreach(src mtr_main.1 mtr-confsrv.1 mtr-metersim.1 mtr-probe.1 changelog)
   set(dst "${src}.gz")
   add_custom_command(
     OUTPUT "${MTR_GEN_DIR}/${dst}"
@@ -46,7 +46,8 @@ endforeach()
 add_custom_target(mtr_package_docs ALL DEPENDS ${MTR_COMPRESSED})
 
 install(FILES "${MTR_GEN_DIR}/mtr_main.1.gz" "${MTR_GEN_DIR}/mtr-confsrv.1.gz"
-        "${MTR_GEN_DIR}/mtr-metersim.1.gz" DESTINATION share/man/man1)
+        "${MTR_GEN_DIR}/mtr-metersim.1.gz" "${MTR_GEN_DIR}/mtr-probe.1.gz"
+        DESTINATION share/man/man1)
 install(FILES "${MTR_GEN_DIR}/changelog.gz" "${MTR_PACKAGING_DIR}/copyright"
         DESTINATION ${MTR_DOC_DIR})
 file(GLOB MTR_EXAMPLES CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/examples/*.json")
@@ -68,8 +69,9 @@ files for the concentrator's reporter. One daemon serves one serial line;
 the template unit mtr_main@.service runs one per line.
 .
 The package also carries mtr-confsrv, a stand-in for the configuration
-server, and mtr-metersim, a meter simulator on a pseudo-terminal, for
-commissioning and tests.")
+server, mtr-metersim, a meter simulator on a pseudo-terminal, for
+commissioning and tests, and mtr-probe, which finds the meters answering
+on a serial line.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -1,5 +1,5 @@
 # armhf cross build, tests under user-mode emulation, and Debian packages.
-#   make arm        cross-build mtr_main, mtr-metersim, mtr-confsrv into build-arm/bin
+#   make arm        cross-build mtr_main, mtr-metersim, mtr-confsrv, mtr-probe into build-arm/bin
 #   make test-arm   build everything for armhf and run the tests under qemu-arm
 #   make deb        Debian packages for the host (build/) and armhf (build-arm/)
 BUILD_DIR ?= build
@@ -65,7 +65,7 @@ $(ARM_BUILD_DIR)/Makefile: | arm-sysroot
 	  -DMTR_ARM_SYSROOT=$(ARM_SYSROOT) $(ARM_CMAKE_FLAGS))
 
 arm: arm-sysroot $(ARM_BUILD_DIR)/Makefile
-	cmake --build $(ARM_BUILD_DIR) --target mtr_main mtr-metersim mtr-confsrv -j $(ARM_JOBS)
+	cmake --build $(ARM_BUILD_DIR) --target mtr_main mtr-metersim mtr-confsrv mtr-probe -j $(ARM_JOBS)
 	@arm-linux-gnueabihf-strip -o $(ARM_BUILD_DIR)/mtr_main.stripped $(ARM_BUILD_DIR)/bin/mtr_main && \
 	  echo "armhf mtr_main: $$(stat -c %s $(ARM_BUILD_DIR)/mtr_main.stripped) bytes stripped"
 
@@ -100,7 +100,7 @@ deb: deb-host deb-arm
 deb-host: deps-deploy
 	@sh scripts/install-deps.sh
 	@[ -f $(BUILD_DIR)/Makefile ] || $(call configure,$(BUILD_DIR),$(CMAKE_FLAGS))
-	cmake --build $(BUILD_DIR) --target mtr_main mtr-metersim mtr-confsrv mtr_package_docs -j $(JOBS)
+	cmake --build $(BUILD_DIR) --target mtr_main mtr-metersim mtr-confsrv mtr-probe mtr_package_docs -j $(JOBS)
 	cd $(BUILD_DIR) && cpack -G DEB
 	lintian --fail-on error $(BUILD_DIR)/mtr-main_*_$$(dpkg --print-architecture).deb
 

@@ -240,3 +240,7 @@ bool CCE2727Connector::SendRequest(const Request& r) {
           serial_text_.c_str(), r.name.c_str());
   return false;
 }
+
+bool CCE2727Connector::SendRequestOnce(const Request& r) {
+  return makePacket(r) && exchangeOnce(r);
+}

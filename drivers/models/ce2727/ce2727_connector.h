@@ -23,6 +23,8 @@ class CCE2727Connector {
   bool makePacket(const CmtrCE2727Requests::Request& request);
   // One exchange with retries; on success the answer frame is in answer().
   bool SendRequest(const CmtrCE2727Requests::Request& request);
+  // One exchange without retries, for a quick look at a silent address.
+  bool SendRequestOnce(const CmtrCE2727Requests::Request& request);
 
   // Password text to its 32-bit value; false with the reason logged.
   static bool ParsePassword(const std::string& text, const std::string& type, uint32_t& value,

@@ -185,6 +185,32 @@ bool ValidDate(int day, int month, int year2) {
   return day >= 1 && day <= 31 && month >= 1 && month <= 12 && year2 >= 0 && year2 <= 99;
 }
 
+namespace {
+
+uint32_t le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+}  // namespace
+
+bool ParseSystemInfo(const uint8_t* d, int n, SystemInfo& out) {
+  if (n < 39) return false;
+  char fw[16];
+  snprintf(fw, sizeof fw, "%X.%02X", d[1], d[0]);
+  out.firmware = fw;
+  out.serial = le32(d + 12);
+  out.net_address = le32(d + 16);
+  return true;
+}
+
+time_t ParseMeterClock(const uint8_t* d, int n) {
+  if (n < 7) return -1;
+  // second, minute, hour, weekday, day, month, year
+  int s = Bcd(d[0]), mi = Bcd(d[1]), h = Bcd(d[2]), day = Bcd(d[4]), mo = Bcd(d[5]), y = Bcd(d[6]);
+  if (s < 0 || s > 59 || mi < 0 || mi > 59 || h < 0 || h > 23 || !ValidDate(day, mo, y)) return -1;
+  return mtr::localMoment(2000 + y, mo, day, h, mi, s);
+}
+
 std::string Scaled(int64_t v, int decimals) {
   int64_t div = 1;
   for (int i = 0; i < decimals; ++i) div *= 10;

@@ -225,6 +225,19 @@ bool ValidDate(int day, int month, int year2);  // year2: year - 2000
 // A fixed-point count as decimal text: 12345 with 3 decimals is "12.345".
 std::string Scaled(int64_t v, int decimals);
 
+// The identity fields of a command 0 answer (`d` its data bytes, `n` of them);
+// false when the answer is too short to hold them.
+struct SystemInfo {
+  std::string firmware;  // "%X.%02X" of data bytes 1 and 0
+  uint32_t serial = 0;
+  uint32_t net_address = 0;
+};
+bool ParseSystemInfo(const uint8_t* d, int n, SystemInfo& out);
+
+// The meter clock of a command 1 answer as local time; -1 when the bytes are
+// not a moment.
+time_t ParseMeterClock(const uint8_t* d, int n);
+
 // One archive answer (a whole frame of `len` bytes) read along `fields`.
 struct ArchiveValue {
   const Field* field;

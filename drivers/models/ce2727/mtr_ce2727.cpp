@@ -289,7 +289,8 @@ bool CmtrCE2727::parseSystemParams(const Request& r, MeasuredValueList& out) {
              serialText(), name, field, value);
   };
   if (r.cmd == 0) {
-    if (n < 39) {
+    SystemInfo info;
+    if (!ParseSystemInfo(d, n, info)) {
       LOG_ERR("[%lld][%s] CmtrCE2727::parseSystemParams('%s') - SHORT ANSWER OF %d BYTES !!!",
               meterNumber(), serialText(), name, n);
       return false;
@@ -299,16 +300,15 @@ bool CmtrCE2727::parseSystemParams(const Request& r, MeasuredValueList& out) {
                         : model_ == 0 ? "Undefined"
                                       : "Unknown";
     logText("MeterModel", model);
-    char fw[16];
-    snprintf(fw, sizeof fw, "%X.%02X", d[1], d[0]);
+    const std::string& fw = info.firmware;
     logText("FirmWare", fw);
     logInt("error1", u16(d + 2));
     logInt("error2", u16(d + 4));
     logInt("error3", u16(d + 6));
     logInt("State&diagnostic", u16(d + 8));
-    uint32_t serial = u32(d + 12);
+    uint32_t serial = info.serial;
     logInt("serial", serial);
-    read_net_address_ = u32(d + 16);
+    read_net_address_ = info.net_address;
     logInt("netAddr", read_net_address_);
     logInt("version electric", d[36]);
     logInt("version parametrisation", d[37]);
@@ -342,13 +342,7 @@ bool CmtrCE2727::parseSystemParams(const Request& r, MeasuredValueList& out) {
 bool CmtrCE2727::parseDateTime(const Request& r, MeasuredValueList& out) {
   const uint8_t* d = connector_->answerData();
   int n = connector_->answerDataLength();
-  uint8_t six[6] = {0};
-  if (n >= 7) {
-    // second, minute, hour, [weekday], day, month, year
-    const uint8_t order[6] = {0, 1, 2, 4, 5, 6};
-    for (int i = 0; i < 6; ++i) six[i] = d[order[i]];
-  }
-  time_t t = n >= 7 ? dateTime6(six) : -1;
+  time_t t = ParseMeterClock(d, n);
   if (t < 0) {
     unreadable(r, "MDateTime",
                format("[%lld][%s] CmtrCE2727::parseDateTime('%s') - WRONG DATE TIME !!!",

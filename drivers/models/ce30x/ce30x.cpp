@@ -85,17 +85,17 @@ void CmtrGost61107::SaveConnector(std::shared_ptr<CConnector> connector) {
                                                      kAnswerCapacity, &Clock());
 }
 
-std::string CmtrGost61107::identify() {
-  const long long id = meterNumber();
-  const char* sn = serialText();
-  std::vector<uint8_t> rx(kAnswerCapacity);
-  const std::string signon = "/?" + deviceAddress() + "!\r\n";
+std::string CeIdentify(CGost61107Connector& connector, const std::string& address) {
+  const long long id = connector.id();
+  const char* sn = connector.name();
+  std::vector<uint8_t> rx(connector.capacity());
+  const std::string signon = "/?" + address + "!\r\n";
   for (int attempt = 0; attempt < 3; ++attempt) {
     int32_t len = 1;
-    connector_->SendRequest(kBreakFrame, sizeof kBreakFrame, rx.data(), len, false);
+    connector.SendRequest(kBreakFrame, sizeof kBreakFrame, rx.data(), len, false);
     len = 21;
-    if (!connector_->SendRequest(reinterpret_cast<const uint8_t*>(signon.data()),
-                                 static_cast<uint16_t>(signon.size()), rx.data(), len, false) ||
+    if (!connector.SendRequest(reinterpret_cast<const uint8_t*>(signon.data()),
+                               static_cast<uint16_t>(signon.size()), rx.data(), len, false) ||
         len < 0)
       throw CDisconnectException();
     if (rx[0] == '/' || (len >= 5 && rx[4] == '5')) {
@@ -108,6 +108,19 @@ std::string CmtrGost61107::identify() {
   }
   LOG_ERR("[%lld][%s]cGost61107::%s() - CAN'T SEND REQUEST !!!", id, sn, "init");
   throw CDisconnectException();
+}
+
+std::shared_ptr<cGost61107> CeModelFor(const std::string& name,
+                                       std::shared_ptr<CGost61107Connector> connector,
+                                       std::shared_ptr<CeMeterMemory> memory) {
+  if (name.find("CE102M") != std::string::npos)
+    return std::make_shared<CCE102M>(std::move(connector), std::move(memory));
+  if (name.find("CE308") != std::string::npos)
+    return std::make_shared<CCE308>(std::move(connector), std::move(memory));
+  if (name.find("CE30") != std::string::npos)
+    return std::make_shared<CCE30X>(std::move(connector), name.find("CE301") != std::string::npos,
+                                    std::move(memory));
+  return nullptr;
 }
 
 bool CmtrGost61107::init() {
@@ -125,20 +138,13 @@ bool CmtrGost61107::init() {
   }
 
   const std::string previous = model_name_;
-  model_name_ = identify();
+  model_name_ = CeIdentify(*connector_, address);
   // Another meter behind the address starts from nothing.
   if (!memory_ || previous != model_name_) memory_ = std::make_shared<CeMeterMemory>();
   LOG_INFO("[%lld][%s] cGost61107::%s, model %s", id, sn, "init", model_name_.c_str());
 
-  std::shared_ptr<cGost61107> model;
-  if (model_name_.find("CE102M") != std::string::npos) {
-    model = std::make_shared<CCE102M>(connector_, memory_);
-  } else if (model_name_.find("CE308") != std::string::npos) {
-    model = std::make_shared<CCE308>(connector_, memory_);
-  } else if (model_name_.find("CE30") != std::string::npos) {
-    model = std::make_shared<CCE30X>(connector_, model_name_.find("CE301") != std::string::npos,
-                                     memory_);
-  } else {
+  std::shared_ptr<cGost61107> model = CeModelFor(model_name_, connector_, memory_);
+  if (!model) {
     LOG_CRIT(
         "[%lld][%s] cGost61107::%s, CRITICAL EXCEPTION!!! unknown driver model. driver model "
         "is %s",

@@ -38,8 +38,6 @@ class CmtrGost61107 : public electro::CMtrElectroBaseDriver {
 
  private:
   Gost61107Settings protocolSettings() const;
-  // Break, sign-on and identification; the model name from its sixth character.
-  std::string identify();
   void logRecords(const char* title, const MeasuredValueList& values) const;
 
   std::shared_ptr<cGost61107> model_;
@@ -52,3 +50,13 @@ class CmtrGost61107 : public electro::CMtrElectroBaseDriver {
 
 // One line of log text for a value record.
 std::string CeRecordText(const MeasuredValue& v);
+
+// Break, sign-on with `address` and identification, up to 3 attempts; the
+// model name from the identification's sixth character. Throws
+// CDisconnectException when no identification came.
+std::string CeIdentify(CGost61107Connector& connector, const std::string& address);
+
+// The model object for a model name; null for a name of no known model.
+std::shared_ptr<cGost61107> CeModelFor(const std::string& model_name,
+                                       std::shared_ptr<CGost61107Connector> connector,
+                                       std::shared_ptr<CeMeterMemory> memory);
