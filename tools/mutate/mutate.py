@@ -401,6 +401,11 @@ def main():
         for m in chosen[f]:
             exes = tuple(tests_for(m.path))
             if exes not in plans:
+                # An earlier group's last mutant was put back after its build:
+                # what this group shares with it is stale until rebuilt.
+                status, out = build(bdir, exes, args.jobs)
+                if status != 0:
+                    sys.exit("the unmutated tree does not build:\n" + out[-3000:])
                 regex, count = ctest_regex(bdir, exes)
                 t0 = time.time()
                 status, out = ctest(bdir, regex, args.jobs, 3600)
