@@ -119,9 +119,9 @@ TEST_F(Storage, RotationKeepsNewestAndBacksUpOrDropsOldest) {
     std::string folder;
     size_t lines;
     bool backup_ok;
-  } cases[] = {{"tc_archives", 6499, true},     {"tc_archives", 6500, true},
-               {"tc_tmp_archives", 6500, true}, {"tmp_archives", 6600, true},
-               {"tc_archives", 13000, false},   {"tc_archives", 13001, false}};
+  } cases[] = {{"tc_archives", 6499, true},   {"tc_archives", 6500, true},
+               {"tmp_archives", 6600, true},  {"tc_archives", 13000, false},
+               {"tc_archives", 13001, false}};
   const std::string backup = storage("tc_backup/4711_1_A202_2023-11-14_22-13-20");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.folder + " " + std::to_string(c.lines));

@@ -140,6 +140,12 @@ TEST_F(Iec, AnswersThatWouldOverflowTheCapacityFail) {
     }
   }
   EXPECT_EQ(logCount("[7][S1] ATTENTION!!! BUFFER SIZE IS TOO SMALL FOR THIS RESPONSE!!!"), 2);
+  reset(64);  // a frame that never ends stops at the buffer's end
+  line_->replies.push_back(B("\x02" + std::string(80, ')')));
+  std::vector<uint8_t> canary(72, 0xA5);
+  int32_t len = 63;
+  send(len, true, canary.data());
+  EXPECT_EQ(std::vector<uint8_t>(8, 0xA5), std::vector<uint8_t>(canary.begin() + 64, canary.end()));
   reset(16);  // during Init an overflow disconnects
   line_->replies = {{}, B("/EKT5" + std::string(7000, 'x'))};
   EXPECT_THROW(init(), CDisconnectException);

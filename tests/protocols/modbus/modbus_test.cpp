@@ -67,7 +67,6 @@ TEST_F(ModbusFraming, RequestFramesByHandAndRefusals) {
     bool ok = true;
   } cases[] = {
       {false, 1, 0, 3, {0x10, 2}, "01 03 00 10 00 02 C5 CE", 0},
-      {false, 0x11, 0, 4, {8, 1}, "11 04 00 08 00 01 B2 98", 0},
       {false, 0x301, 0, 3, {0x10, 2}, "01 03 00 10 00 02 C5 CE", 0},  // the address's low byte
       {false, 1, 0, 16, {1, 1, 2, 0x0A}, "01 10 00 01 00 01 02 00 0A 27 86", 8},
       {false, 1, 0, 16, {0x1234, 2, 4, 0xABCD, 1}, "01 10 12 34 00 02 04 AB CD 00 01 55 F3", 8},
@@ -222,66 +221,6 @@ TEST_F(ModbusFraming, LongerHeaderAndCustomAnswerLength) {
   EXPECT_EQ(3, count("Err: [7][S1] ModBus::SendRequest('rd') - CAN'T READ ADDITIONAL HEADER !!! "
                      "WHANT 2 BYTES, BUT GOT 1"));
   EXPECT_TRUE(logged("[7][S1] ModBus::SendRequest('rd'): Additional Header Recv: \n0x08 \n"));
-}
-
-// ModBus through the real UART connector, answered by a libmodbus slave.
-class RealPeer : public ModbusFraming {
- protected:
-  void SetUp() override {
-    ModbusFraming::SetUp();
-    ASSERT_TRUE(slave.ready());
-    conn.reset(CreateConnector({{"name", slave.device}, {"speed", "9600"}}));
-  }
-  std::vector<uint16_t> regs(int n) {
-    std::vector<uint16_t> v;
-    for (int i = 0; i < n; ++i) v.push_back(uint16_t(answer[3 + 2 * i] << 8 | answer[4 + 2 * i]));
-    return v;
-  }
-  mtr_test::TempDir root;
-  mtr_test::ScopedEnv env{"MTR_ROOT", root.path().c_str()};
-  peers::RtuSlave slave{1};
-  std::shared_ptr<CConnector> conn;
-};
-
-TEST_F(RealPeer, RegistersExceptionAnswersAndSilence) {
-  ModBus m(conn, meterSettings(1));
-  ASSERT_TRUE(send(m, 3, {0x12, 3}));
-  EXPECT_EQ(11u, len);
-  EXPECT_EQ((std::vector<uint16_t>{0x12, 0x13, 0x14}), regs(3));
-  ASSERT_TRUE(send(m, 4, {0x100, 8}));
-  EXPECT_EQ(21u, len);
-  EXPECT_EQ((std::vector<uint16_t>{0xA000, 0xA001, 0xA002, 0xA003, 0xA004, 0xA005, 0xA006, 0xA007}),
-            regs(8));
-  ASSERT_TRUE(send(m, 16, {0x15, 2, 4, 0xBEEF, 0x0102}));
-  EXPECT_EQ("01 10 00 15 00 02", hexText(Bytes(answer, answer + 6)));  // start and count echoed
-  EXPECT_EQ(8u, len);
-  ASSERT_TRUE(send(m, 3, {0x14, 4}));
-  EXPECT_EQ((std::vector<uint16_t>{0x14, 0xBEEF, 0x0102, 0x17}), regs(4));
-  // Report slave id: byte count, id, run indicator, then the library's name.
-  ASSERT_TRUE(send(m, 17, {}));
-  ASSERT_EQ(answer[2] + 5u, len);
-  EXPECT_EQ(std::string("\xFF") + "LMB" + LIBMODBUS_VERSION_STRING,
-            std::string(reinterpret_cast<char*>(answer + 4), answer[2] - 1));
-  EXPECT_EQ(5, slave.requests);
-  // Registers outside the mapping give exception answers.
-  std::tuple<uint8_t, Params, uint32_t> cases[] = {
-      {3, {99, 2}, 0x0203}, {4, {0, 1}, 0x0204}, {16, {0x400, 1, 2, 0x1234}, 0x0210}};
-  for (const auto& c : cases) {
-    ASSERT_TRUE(send(m, std::get<0>(c), std::get<1>(c)));
-    EXPECT_EQ(5u, len);
-    EXPECT_EQ(std::get<2>(c), m.LastError());
-  }
-  EXPECT_EQ(3, count("ERROR RESPONSE RECEIVED !!!"));
-  EXPECT_EQ(0, count("ATTEMPT FAILED"));
-
-  ModBus other(conn, meterSettings(2));  // the slave answers only as 1
-  conn->SetTimeout(300);
-  peers::Stopwatch sw;
-  EXPECT_FALSE(send(other, 3, {0x10, 2}));
-  EXPECT_GE(sw.ms(), 4200);  // each attempt: 100 ms, a 300 ms header byte timeout, a 1 s pause
-  EXPECT_LT(sw.ms(), 5500);
-  EXPECT_EQ(3, count("CAN'T READ STANDART HEADER !!! WHANT 5 BYTES, BUT GOT 0"));
-  EXPECT_EQ(8, slave.requests);
 }
 
 }  // namespace
