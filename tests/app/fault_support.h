@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -9,6 +10,16 @@
 #include "support/test_support.h"
 
 namespace mtr_test {
+
+// Per meter, from the daemon log: sessions that read current values, and
+// sessions that ended in the cycle's exception. Lines of one process come
+// from the meter holding the turn; framework lines carry no meter, so they
+// belong to the last meter that logged.
+struct MeterActivity {
+  int sessions = 0;
+  int exceptions = 0;
+};
+std::map<std::string, MeterActivity> activity(const std::string& log);
 
 // A line of simulated meters with one mtr_main polling it, where every part
 // can fail on purpose: the simulator can be restarted (its pty closes and a
@@ -25,27 +36,37 @@ class FaultLine {
   bool startSim(const std::vector<std::string>& args = {});
   void stopSim();
   void signalSim(int sig);
-  bool simRunning();
-  // Replaces the meter description used by the next startSim.
-  void setMeters(const std::string& meters_json);
-
   // Configuration server on the port fixed at construction.
   bool startServer();
-  void stopServer();
-
-  void startDaemon(const std::vector<std::string>& ids);
+  // mtr_main -v 7 -l <log> `extra` -i <id>...
+  void startDaemon(const std::vector<std::string>& ids, const std::vector<std::string>& extra = {});
+  Child& daemon() { return *daemon_; }
+  // All three; false when the simulator or the server did not come up.
+  bool start(const std::vector<std::string>& ids, const std::vector<std::string>& sim_args = {});
   bool daemonRunning();
   int stopDaemon(int timeout_ms = 30000);
 
   // Ends every meter's wait between sessions at once.
   void forceUpdate();
+  // waitFor with the waits between sessions cut short.
+  bool waitForced(const std::function<bool()>& pred, int timeout_ms);
+  // A session of `id` is over and it waits again (with an hourly pass stored).
+  bool waitFullSession(const std::string& id, int timeout_ms, bool archives = true);
 
   std::string root() const { return dir_.path(); }
   std::string path(const std::string& rel) const { return dir_ / rel; }
   std::string log() const { return readFile(log_); }
+  std::string logTail(size_t n = 6000) const;
   std::string simLog() const { return readFile(sim_log_); }
+  // The configuration server's requests, one JSON line each.
+  std::string recorded() const { return readFile(dir_ / "record.jsonl"); }
   std::string item(const std::string& id, const std::string& name, int sys = 1) const;
   std::string archiveDir(const std::string& id, int sys = 1) const;
+  std::string timestampFile(const std::string& id, const std::string& kind) const;
+  int sessions(const std::string& id) const { return activity(log())[id].sessions; }
+  int exceptions(const std::string& id) const { return activity(log())[id].exceptions; }
+  // tornFiles() of the root, one per line.
+  std::string torn() const;
 
  private:
   TempDir dir_;
@@ -56,16 +77,6 @@ class FaultLine {
   int sim_runs_ = 0;
 };
 
-// Per meter, from the daemon log: sessions that read current values, and
-// sessions that ended in the cycle's exception. Lines of one process come
-// from the meter holding the turn; framework lines carry no meter, so they
-// belong to the last meter that logged.
-struct MeterActivity {
-  int sessions = 0;
-  int exceptions = 0;
-};
-std::map<std::string, MeterActivity> activity(const std::string& log);
-
 // Fault kinds the simulator reports having injected, per meter address.
 std::map<std::string, std::set<std::string>> injectedFaults(const std::string& sim_log);
 
@@ -74,6 +85,12 @@ std::map<std::string, std::set<std::string>> injectedFaults(const std::string& s
 // not one number, item files without their line feed. Empty when all is well.
 std::vector<std::string> tornFiles(const std::string& root);
 
+struct ArchiveLine {
+  long timestamp;
+  int quality;
+  std::string value;
+};
+std::vector<ArchiveLine> readArchive(const std::string& path);
 // Archive records of one meter: file name -> timestamp -> value texts.
 using ArchiveSet = std::map<std::string, std::map<long, std::vector<std::string>>>;
 ArchiveSet readArchives(const std::string& dir);
