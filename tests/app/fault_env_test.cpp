@@ -19,18 +19,14 @@ using mtr_test::waitFor;
 
 // One Mercury 230 whose clock stands `clock_offset` seconds from the system's.
 std::string meters(long clock_offset = 0) {
-  return R"({"meters": [{"protocol": "mercury230", "name": "m1", "address": 1,
-   "serial": "41000001", "model": "mercury230", "clock_offset": )" +
-         std::to_string(clock_offset) + R"(, "voltage": [229.87, 231.02, 230.44],
-   "current": [3.214, 2.108, 1.556], "power": [702.4, 463.8, 341.9], "frequency": 49.98,
-   "energy": {"A+": [31250.512, 12480.25, 0, 0]}, "profile": {"period": 30, "depth": 12}}]})";
+  const std::string offset = ", \"clock_offset\": " + std::to_string(clock_offset);
+  return "{\"meters\": [" + mtr_test::mercuryMeter(1, "41000001", offset) + "]}";
 }
 
 std::string config(const char* period) {
-  return std::string(R"({"901": {"manufacturer": "mercury230", "serial": "41000001",
-   "net_address": "1", "password": "111111", "password_type": "digit",
-   "period_current": ")") +
-         period + R"(", "port_params": {"name": "@TTY@", "speed": "9600"}}})";
+  return "{" +
+         mtr_test::meterConfig("901", "mercury230", "41000001", "1", "111111", "digit", period) +
+         "}";
 }
 
 // A meter clock this many seconds before its next hour, so that the hourly

@@ -15,6 +15,8 @@ namespace {
 
 using mtr_test::FaultLine;
 using mtr_test::injectedFaults;
+using mtr_test::mercuryMeter;
+using mtr_test::meterConfig;
 using mtr_test::waitFor;
 
 using Traces = std::map<std::string, std::vector<std::string>>;
@@ -44,25 +46,6 @@ Family family(const char* name, int base, const char* faulty_meter, const std::s
 // Test names show the family, not the bytes of the struct.
 void PrintTo(const Family& f, std::ostream* os) {
   *os << f.name;
-}
-
-std::string mercuryMeter(int address, const char* serial, const char* extra = "") {
-  return std::string(R"({"protocol": "mercury230", "name": "m)") + std::to_string(address) +
-         R"(", "address": )" + std::to_string(address) + R"(, "serial": ")" + serial +
-         R"(", "model": "mercury230", "voltage": [229.87, 231.02, 230.44],
-   "current": [3.214, 2.108, 1.556], "power": [702.4, 463.8, 341.9],
-   "reactive": [120.5, -35.2, 60.0], "frequency": 49.98,
-   "energy": {"A+": [31250.512, 12480.25, 0, 0]}, "profile": {"period": 30, "depth": 24})" +
-         extra + "}";
-}
-
-std::string meterConfig(const char* id, const char* manufacturer, const char* serial,
-                        const char* address, const char* password, const char* type,
-                        const char* period = "60", const char* speed = "9600") {
-  return std::string("\"") + id + R"(": {"manufacturer": ")" + manufacturer + R"(", "serial": ")" +
-         serial + R"(", "net_address": ")" + address + R"(", "password": ")" + password +
-         R"(", "password_type": ")" + type + R"(", "period_current": ")" + period +
-         R"(", "port_params": {"name": "@TTY@", "speed": ")" + speed + R"("}})";
 }
 
 Family mercury() {
@@ -316,7 +299,7 @@ TEST(MeterFaults, MeterClockJumpsForwardAndBack) {
   const time_t t0 = time(nullptr);
   const long to_hour = slow ? (3600 - t0 % 3600) - 60 : 0;
   const std::string offset = ",\"clock_offset\": " + std::to_string(to_hour);
-  FaultLine line("{\"meters\": [" + mercuryMeter(1, "41000001", offset.c_str()) + "]}",
+  FaultLine line("{\"meters\": [" + mercuryMeter(1, "41000001", offset) + "]}",
                  "{" +
                      meterConfig("602", "mercury230", "41000001", "1", "111111", "digit",
                                  slow ? "700" : "60") +

@@ -40,10 +40,6 @@ FaultLine::FaultLine(const std::string& meters_json, const std::string& config_j
   writeFile(dir_ / "config.json", replaceAll(config_json, "@TTY@", tty_));
 }
 
-FaultLine::~FaultLine() {
-  if (daemon_) stopDaemon(3000);
-}
-
 bool FaultLine::startSim(const std::vector<std::string>& args) {
   std::vector<std::string> argv{
       binPath("mtr-metersim"), dir_ / "meters.json", "--link", tty_, "--log", sim_log_};
@@ -65,10 +61,6 @@ void FaultLine::stopSim() {
   sim_->kill(SIGTERM);
   sim_->wait(5000);
   sim_.reset();
-}
-
-void FaultLine::signalSim(int sig) {
-  if (sim_) sim_->kill(sig);
 }
 
 bool FaultLine::startServer() {
@@ -99,10 +91,6 @@ bool FaultLine::start(const std::vector<std::string>& ids,
   if (!startSim(sim_args) || !startServer()) return false;
   startDaemon(ids);
   return true;
-}
-
-bool FaultLine::daemonRunning() {
-  return daemon_ && daemon_->running();
 }
 
 int FaultLine::stopDaemon(int timeout_ms) {
@@ -143,18 +131,6 @@ std::string FaultLine::logTail(size_t n) const {
   return text.size() > n ? text.substr(text.size() - n) : text;
 }
 
-std::string FaultLine::item(const std::string& id, const std::string& name, int sys) const {
-  return readFile(dir_ / ("tmp/" + id + "/" + std::to_string(sys) + "/tc_items/" + name));
-}
-
-std::string FaultLine::archiveDir(const std::string& id, int sys) const {
-  return dir_ / ("mnt/storage/" + id + "/" + std::to_string(sys) + "/tc_archives");
-}
-
-std::string FaultLine::timestampFile(const std::string& id, const std::string& kind) const {
-  return readFile(dir_ / ("mnt/storage/" + id + "/timestamp_max_" + kind));
-}
-
 std::string FaultLine::torn() const {
   std::string out;
   for (const auto& f : tornFiles(root())) out += f + "\n";
@@ -177,6 +153,25 @@ std::map<std::string, MeterActivity> activity(const std::string& log) {
       ++out[cur].exceptions;
   }
   return out;
+}
+
+std::string mercuryMeter(int address, const char* serial, const std::string& extra) {
+  return std::string(R"({"protocol": "mercury230", "name": "m)") + std::to_string(address) +
+         R"(", "address": )" + std::to_string(address) + R"(, "serial": ")" + serial +
+         R"(", "model": "mercury230", "voltage": [229.87, 231.02, 230.44],
+   "current": [3.214, 2.108, 1.556], "power": [702.4, 463.8, 341.9],
+   "reactive": [120.5, -35.2, 60.0], "frequency": 49.98,
+   "energy": {"A+": [31250.512, 12480.25, 0, 0]}, "profile": {"period": 30, "depth": 24})" +
+         extra + "}";
+}
+
+std::string meterConfig(const char* id, const char* manufacturer, const std::string& serial,
+                        const char* address, const std::string& password, const char* type,
+                        const char* period) {
+  return std::string("\"") + id + R"(": {"manufacturer": ")" + manufacturer + R"(", "serial": ")" +
+         serial + R"(", "net_address": ")" + address + R"(", "password": ")" + password +
+         R"(", "password_type": ")" + type + R"(", "period_current": ")" + period +
+         R"(", "port_params": {"name": "@TTY@", "speed": "9600"}})";
 }
 
 std::map<std::string, std::set<std::string>> injectedFaults(const std::string& sim_log) {

@@ -21,21 +21,23 @@ struct MeterActivity {
 };
 std::map<std::string, MeterActivity> activity(const std::string& log);
 
-// A line of simulated meters with one mtr_main polling it, where every part
-// can fail on purpose: the simulator can be restarted (its pty closes and a
-// new one takes the link), the configuration server can start late on a port
-// chosen in advance, and the storage folder can be a mount of its own.
+// Simulated meters on one line, mtr_main polling them under a temporary
+// MTR_ROOT and the configuration server on a port fixed in advance, each
+// started, stopped or restarted (a new pty under the same link) on purpose.
 class FaultLine {
  public:
-  // `config_json` maps each identifier to its get_config answer, @TTY@ being
-  // the line's device link.
+  // `config_json`: identifier -> get_config answer, @TTY@ the line's link.
   FaultLine(const std::string& meters_json, const std::string& config_json);
-  ~FaultLine();
+  ~FaultLine() {
+    if (daemon_) stopDaemon(3000);
+  }
 
   // Simulator with extra options (faults, seed); it always logs its frames.
   bool startSim(const std::vector<std::string>& args = {});
   void stopSim();
-  void signalSim(int sig);
+  void signalSim(int sig) {
+    if (sim_) sim_->kill(sig);
+  }
   // Configuration server on the port fixed at construction.
   bool startServer();
   // mtr_main -v 7 -l <log> `extra` -i <id>...
@@ -43,7 +45,7 @@ class FaultLine {
   Child& daemon() { return *daemon_; }
   // All three; false when the simulator or the server did not come up.
   bool start(const std::vector<std::string>& ids, const std::vector<std::string>& sim_args = {});
-  bool daemonRunning();
+  bool daemonRunning() { return daemon_ && daemon_->running(); }
   int stopDaemon(int timeout_ms = 30000);
 
   // Ends every meter's wait between sessions at once.
@@ -60,9 +62,15 @@ class FaultLine {
   std::string simLog() const { return readFile(sim_log_); }
   // The configuration server's requests, one JSON line each.
   std::string recorded() const { return readFile(dir_ / "record.jsonl"); }
-  std::string item(const std::string& id, const std::string& name, int sys = 1) const;
-  std::string archiveDir(const std::string& id, int sys = 1) const;
-  std::string timestampFile(const std::string& id, const std::string& kind) const;
+  std::string item(const std::string& id, const std::string& name, int sys = 1) const {
+    return readFile(dir_ / ("tmp/" + id + "/" + std::to_string(sys) + "/tc_items/" + name));
+  }
+  std::string archiveDir(const std::string& id, int sys = 1) const {
+    return dir_ / ("mnt/storage/" + id + "/" + std::to_string(sys) + "/tc_archives");
+  }
+  std::string timestampFile(const std::string& id, const std::string& kind) const {
+    return readFile(dir_ / ("mnt/storage/" + id + "/timestamp_max_" + kind));
+  }
   int sessions(const std::string& id) const { return activity(log())[id].sessions; }
   int exceptions(const std::string& id) const { return activity(log())[id].exceptions; }
   // tornFiles() of the root, one per line.
@@ -76,6 +84,13 @@ class FaultLine {
   std::unique_ptr<Child> sim_, server_, daemon_;
   int sim_runs_ = 0;
 };
+
+// The simulator's Mercury 230 "m<address>"; `extra` adds fields.
+std::string mercuryMeter(int address, const char* serial, const std::string& extra = "");
+// One identifier's get_config answer, on the line's device at 9600 Bd.
+std::string meterConfig(const char* id, const char* manufacturer, const std::string& serial,
+                        const char* address, const std::string& password, const char* type,
+                        const char* period = "60");
 
 // Fault kinds the simulator reports having injected, per meter address.
 std::map<std::string, std::set<std::string>> injectedFaults(const std::string& sim_log);

@@ -35,16 +35,9 @@ const char* const kMeters = R"({"meters": [
 ]})";
 
 std::string config(const std::string& pw1, const std::string& serial2) {
-  return R"({
-  "101": {"manufacturer": "mercury230", "serial": "41027356", "net_address": "1",
-          "password": ")" +
-         pw1 + R"(", "password_type": "digit", "period_current": "700",
-          "port_params": {"name": "@TTY@", "speed": "9600"}},
-  "102": {"manufacturer": "mercury234", "serial": ")" +
-         serial2 + R"(", "net_address": "2",
-          "password": "1234", "password_type": "ascii", "period_current": "700",
-          "port_params": {"name": "@TTY@", "speed": "9600"}}
-})";
+  using mtr_test::meterConfig;
+  return "{" + meterConfig("101", "mercury230", "41027356", "1", pw1, "digit", "700") + ",\n" +
+         meterConfig("102", "mercury234", serial2, "2", "1234", "ascii", "700") + "}";
 }
 
 double number(const std::string& text) {
