@@ -12,6 +12,7 @@
 
 namespace {
 
+using mtr_test::countLinesContaining;
 using mtr_test::FaultLine;
 using mtr_test::readArchives;
 using mtr_test::ScopedTmpfs;
@@ -36,10 +37,6 @@ long clockOffsetForHourIn(long seconds) {
   return (3600 - now % 3600) - seconds;
 }
 
-int countOf(const std::string& text, const std::string& needle) {
-  return mtr_test::countLinesContaining(text, needle);
-}
-
 // The configuration server comes late: start-up waits, retrying every 5 s,
 // and reads nothing meanwhile. The storage card is read-only (a read-only
 // mount: chmod does not stop root). Current values still reach the RAM area,
@@ -55,9 +52,10 @@ TEST(EnvironmentFaults, ConfigServerLateStorageReadOnly) {
   line.startDaemon({"901"});
   EXPECT_TRUE(waitFor(
       [&] {
-        return countOf(line.log(),
-                       "CJSONRPCConnector::SendParameters - Error while sending data! retry!!! "
-                       "wait 5 sec. Error code - ") >= 2;
+        return countLinesContaining(
+                   line.log(),
+                   "CJSONRPCConnector::SendParameters - Error while sending data! retry!!! "
+                   "wait 5 sec. Error code - ") >= 2;
       },
       60000, 100));
   EXPECT_TRUE(line.daemonRunning());
@@ -97,9 +95,10 @@ TEST(EnvironmentFaults, SLOW_ReporterLockHeldTwoMinutes) {
   }
   EXPECT_FALSE(own_lock_seen);
   // (the logger keeps the first 127 characters of a line)
-  const int blocked = countOf(line.log(),
-                              "CJSONRPCConnector::RemoveTmpArchivesSys() data is read, but it is "
-                              "impossible to rewrite it in the release folder");
+  const int blocked =
+      countLinesContaining(line.log(),
+                           "CJSONRPCConnector::RemoveTmpArchivesSys() data is read, but it is "
+                           "impossible to rewrite it in the release folder");
   EXPECT_GE(blocked, 2);
   EXPECT_LE(blocked, 3);
   EXPECT_TRUE(line.daemonRunning());
@@ -145,7 +144,7 @@ TEST(EnvironmentFaults, StorageFull) {
   const size_t before = archives.size();
   ASSERT_TRUE(line.waitForced(
       [&] {
-        return countOf(line.log(), "ReadHourlyArch() PU currTime") >= 2 &&
+        return countLinesContaining(line.log(), "ReadHourlyArch() PU currTime") >= 2 &&
                line.item("901", "_Read_status") == "wait";
       },
       240000));

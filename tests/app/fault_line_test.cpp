@@ -65,7 +65,11 @@ TEST(LineFaults, HungUpLineIsReopenedByNameOnTheNextWrite) {
     const uint8_t ping[] = {'p', 'i', 'n', 'g'};
     uint8_t buf[8];
     if (traffic) {
+      // a quiet meter is not a hang-up: it keeps its descriptor
+      const int fd = conn.fd();
+      EXPECT_EQ(-1, conn.ReadBufferCycle(buf, 4, false, 200));
       ASSERT_EQ(4, conn.WriteBuffer(ping, 4, false));
+      EXPECT_EQ(fd, conn.fd());
       EXPECT_EQ("ping", first->receive(4, 1000));
     }
     first->closeMaster();
@@ -88,21 +92,6 @@ TEST(LineFaults, HungUpLineIsReopenedByNameOnTheNextWrite) {
     ASSERT_EQ(0, tcgetattr(conn.fd(), &tio));
     EXPECT_EQ(B9600, cfgetospeed(&tio));
   }
-}
-
-TEST(LineFaults, SilenceIsNotAHangUp) {
-  mtr_test::TempDir dir;
-  mtr_test::ScopedEnv root("MTR_ROOT", dir.path().c_str());
-  Pty pty;
-  ASSERT_FALSE(pty.name.empty());
-  CRSConnector conn({{"name", pty.name}});
-  const int fd = conn.fd();
-  uint8_t buf[4];
-  EXPECT_EQ(-1, conn.ReadBufferCycle(buf, sizeof buf, false, 200));
-  const uint8_t x[] = {'x'};
-  ASSERT_EQ(1, conn.WriteBuffer(x, 1, false));
-  EXPECT_EQ(fd, conn.fd());  // a quiet meter keeps its descriptor
-  EXPECT_EQ("x", pty.receive(1, 1000));
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ struct Family {
   std::string config;
   // what the daemon must log for each injected fault kind (any one of them)
   Traces prescribed;
+  std::string twin_frames = "";  // what the simulator logs of the twin's answers
 };
 
 Family family(const char* name, int base, const char* faulty_meter, const std::string& twin,
@@ -70,20 +71,26 @@ std::string iecMeter(const char* name, const char* address, const char* serial,
          extra + "}";
 }
 
-Family iec(const char* faulty_extra = "") {
-  return family("iec61107", 700, "faulty", iecMeter("twin", "1002", "009217010002"),
-                iecMeter("faulty", "1001", "009217010001", faulty_extra),
-                meterConfig("701", "ce301", "009217010002", "1002", "", "ascii"),
-                meterConfig("702", "ce301", "009217010001", "1001", "", "ascii"),
-                {{"silence", {"CRSConnector::ReadBuffer - Timeout receiving data."}},
-                 {"truncate", {"CRSConnector::ReadBuffer - Timeout receiving data."}},
-                 {"badcrc", {"RESPONSE ERROR. Wrong checksum", "Received packet isn't identifier"}},
-                 {"wrongaddr",
-                  {"RESPONSE ERROR. Packet isn't answer to", "Received packet isn't identifier",
-                   "RESPONSE ERROR. Packet isn't information message"}},
-                 {"error",
-                  {"RESPONSE ERROR. Packet isn't answer to",
-                   "RESPONSE ERROR. Packet isn't information message"}}});
+// With a NAK storm ahead of each of the twin's answers: the NAKs are skipped
+// and what follows is the answer, so the values still match.
+Family iec(bool nak_storm = false) {
+  Family f =
+      family("iec61107", 700, "faulty",
+             iecMeter("twin", "1002", "009217010002", nak_storm ? R"(, "naks": 12)" : ""),
+             iecMeter("faulty", "1001", "009217010001"),
+             meterConfig("701", "ce301", "009217010002", "1002", "", "ascii"),
+             meterConfig("702", "ce301", "009217010001", "1001", "", "ascii"),
+             {{"silence", {"CRSConnector::ReadBuffer - Timeout receiving data."}},
+              {"truncate", {"CRSConnector::ReadBuffer - Timeout receiving data."}},
+              {"badcrc", {"RESPONSE ERROR. Wrong checksum", "Received packet isn't identifier"}},
+              {"wrongaddr",
+               {"RESPONSE ERROR. Packet isn't answer to", "Received packet isn't identifier",
+                "RESPONSE ERROR. Packet isn't information message"}},
+              {"error",
+               {"RESPONSE ERROR. Packet isn't answer to",
+                "RESPONSE ERROR. Packet isn't information message"}}});
+  if (nak_storm) f.twin_frames = " TX 15 15 15 15 15 15 15 15 15 15 15 15 ";
+  return f;
 }
 
 std::string ce2727Meter(const char* name, long address, long serial) {
@@ -191,28 +198,18 @@ TEST_P(MixedFaults, RetriedAwayWithoutWrongValues) {
   for (const auto& kind : untraced())
     ADD_FAILURE() << f.name << ": fault " << kind << " injected but none of its lines logged";
   expectAgreesWithTwin(line, f);
+  if (!f.twin_frames.empty()) {
+    EXPECT_NE(std::string::npos, line.simLog().find(f.twin_frames));
+    EXPECT_EQ(0, line.exceptions(f.twin_id));
+  }
   // (after an exception the pause would hold an orderly stop for 180 s)
   if (line.exceptions(f.faulty_id) == 0) {
     EXPECT_EQ(0, line.stopDaemon(60000));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, MixedFaults, ::testing::Values(mercury(), iec(), ce2727()),
+INSTANTIATE_TEST_SUITE_P(Families, MixedFaults, ::testing::Values(mercury(), iec(true), ce2727()),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// A NAK storm ahead of every answer: the NAKs are skipped and what follows
-// is the answer, so the values are the twin's.
-TEST(MeterFaults, NakStormAheadOfEveryAnswer) {
-  Family f = iec(R"(, "naks": 12)");
-  FaultLine line(f.meters, f.config);
-  ASSERT_TRUE(line.start({f.twin_id, f.faulty_id}));
-  ASSERT_TRUE(runSessions(line, f, 1, 150000)) << line.log().substr(0, 4000);
-  EXPECT_EQ(0, line.exceptions(f.faulty_id));
-  EXPECT_NE(std::string::npos, line.simLog().find(" TX 15 15 15 15 15 15 15 15 15 15 15 15 "));
-  expectAgreesWithTwin(line, f);
-  EXPECT_TRUE(line.daemonRunning());
-  EXPECT_EQ(0, line.stopDaemon(60000));
-}
 
 // The whole line goes quiet (every meter off the line) in the middle of the
 // sessions: requests time out one after the other, the daemon keeps running
@@ -277,9 +274,7 @@ TEST(MeterFaults, PtyClosedMidSessionThenNewLine) {
   // either the driver's retry already found the new line, or the session
   // failed and the pause is still running
   const bool ok = recovered();
-  if (!ok) {
-    EXPECT_GT(failures(), failures_before) << line.logTail();
-  }
+  EXPECT_TRUE(ok || failures() > failures_before) << line.logTail();
   if (ok || slow) {
     EXPECT_TRUE(ok);
     EXPECT_EQ("1\n", line.item(f.faulty_id, "Connected"));
@@ -288,10 +283,10 @@ TEST(MeterFaults, PtyClosedMidSessionThenNewLine) {
   expectAgreesWithTwin(line, f);
 }
 
-// The meter's clock jumps an hour forward, then an hour back (each jump is a
-// new simulator on the line, the registers unchanged). The daemon follows the
-// meter's clock in what it reports, keeps reading, and an archive pass after
-// the jump back stores no record twice.
+// The meter's clock jumps an hour forward, then an hour back, the meter
+// staying on the line (SIGUSR2). The daemon follows the meter's clock in what
+// it reports, keeps reading, and an archive pass after the jump back stores
+// no record twice.
 TEST(MeterFaults, MeterClockJumpsForwardAndBack) {
   const bool slow = mtr_test::slowTestsEnabled();
   // With the meter clock a minute before its hour, the next hourly pass comes
@@ -304,7 +299,6 @@ TEST(MeterFaults, MeterClockJumpsForwardAndBack) {
                      meterConfig("602", "mercury230", "41000001", "1", "111111", "digit",
                                  slow ? "700" : "60") +
                      "}");
-  // the clock jumps while the meter stays on the line (SIGUSR2)
   ASSERT_TRUE(line.start({"602"}, {"--clock-jumps", "3600,-3600"}));
   auto clockItem = [&] { return std::stol("0" + line.item("602", "MDateTime")); };
   ASSERT_TRUE(waitFor([&] { return line.sessions("602") >= 1; }, 90000, 100))
