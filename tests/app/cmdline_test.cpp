@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <string>
 #include <vector>
@@ -35,89 +36,73 @@ std::vector<std::string> usageLines(const std::string& argv0) {
   };
 }
 
-TEST(CommandLine, ReleasePrintsVersionAtOnce) {
+// Each row: arguments, exit status, what stdout holds, and a text stderr
+// must contain (null: stderr stays empty).
+TEST(CommandLine, OptionsAndArgumentErrors) {
   const std::string bin = binPath("mtr_main");
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {bin, "-r"}, {bin, "--release"}, {bin, "-r", "-v", "99", "-l", ""}, {bin, "-r", "-h"}}) {
-    auto r = runProcess(args);
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ(kVersion, r.out);
-    EXPECT_EQ("", r.err);
-  }
-}
-
-TEST(CommandLine, HelpPrintsUsageLineByLine) {
-  const std::string bin = binPath("mtr_main");
-  for (const char* opt : {"-h", "--help"}) {
-    auto r = runProcess({bin, opt, "-r"});
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ(usageLines(bin), mtr_test::splitLines(r.out)) << opt;
-  }
-}
-
-TEST(CommandLine, ArgumentErrors) {
-  const std::string bin = binPath("mtr_main");
+  enum Out { kVersionOut, kUsageOut, kNoOut, kAnyOut };
   struct Case {
     std::vector<std::string> args;
-    std::string message;
-    bool usage;
+    int status;
+    Out out;
+    const char* err;
   };
-  const std::string level = "\nmain: Unacceptable logs level!\n";
-  const std::string size = "\nmain: Unacceptable max logfile size!\n";
+  const char* level = "\nmain: Unacceptable logs level!\n";
+  const char* size = "\nmain: Unacceptable max logfile size!\n";
+  const char* no_id = "\nmain: Do not set any ID of HeatMeter!\n";
+  const char* bad_id = "Unacceptable ID of HeatMeter";
+  const int killed = 128 + SIGKILL;
+  mtr_test::TempDir dir;
+  const std::string log = dir / "log";
   const Case cases[] = {
-      {{"-v", "8", "-i", "1"}, level, true},
-      {{"-v", "-1", "-i", "1"}, level, true},
-      {{"-v", "6x", "-i", "1"}, level, true},
-      {{"--verbose", "", "-i", "1"}, level, true},
-      {{"-s", "abc", "-i", "1"}, size, true},
-      {{"-s", "12 ", "-i", "1"}, size, true},
-      {{"-l", "", "-i", "1"}, "\nmain: Error logs file name!\n", true},
-      {{"-v", "3"}, "\nmain: Do not set any ID of HeatMeter!\n", false},
-      {{"--bogus", "-v", "7"}, "\nmain: Do not set any ID of HeatMeter!\n", false},
+      {{"-r"}, 0, kVersionOut, nullptr},
+      {{"--release"}, 0, kVersionOut, nullptr},
+      {{"-r", "-v", "99", "-l", ""}, 0, kVersionOut, nullptr},
+      {{"-r", "-h"}, 0, kVersionOut, nullptr},
+      {{"-h", "-r"}, 0, kUsageOut, ""},
+      {{"--help", "-r"}, 0, kUsageOut, ""},
+      // an unknown option is ignored with the parser's diagnostic
+      {{"-x", "-r"}, 0, kVersionOut, "invalid option"},
+      {{"-v", "8", "-i", "1"}, 1, kUsageOut, level},
+      {{"-v", "-1", "-i", "1"}, 1, kUsageOut, level},
+      {{"-v", "6x", "-i", "1"}, 1, kUsageOut, level},
+      {{"--verbose", "", "-i", "1"}, 1, kUsageOut, level},
+      {{"-s", "abc", "-i", "1"}, 1, kUsageOut, size},
+      {{"-s", "12 ", "-i", "1"}, 1, kUsageOut, size},
+      {{"-l", "", "-i", "1"}, 1, kUsageOut, "\nmain: Error logs file name!\n"},
+      {{"-v", "3"}, 1, kNoOut, no_id},
+      {{"--bogus", "-v", "7"}, 1, kNoOut, no_id},
+      {{"-i", ""}, 1, kAnyOut, bad_id},
+      {{"-i", "."}, 1, kAnyOut, bad_id},
+      {{"-i", ".."}, 1, kAnyOut, bad_id},
+      {{"-i", "a/b"}, 1, kAnyOut, bad_id},
+      {{"-i", "/etc"}, 1, kAnyOut, bad_id},
+      // accepted: the start-up waits for the absent server until killed
+      {{"-v", "7", "-s", "-5", "-l", log, "-i", "1"}, killed, kAnyOut, nullptr},
+      {{"-v", "0", "-s", "-5", "-l", log, "-i", "1"}, killed, kAnyOut, nullptr},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv{bin};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    auto r = runProcess(argv);
+    auto r = runProcess(argv, c.status == killed ? 700 : 10000,
+                        {"MTR_ROOT=" + dir.path(), "MTR_CONFIG_URL=http://127.0.0.1:" +
+                                                       std::to_string(mtr_test::freePort()) + "/"});
     std::string joined;
     for (const auto& a : c.args) joined += a + " ";
-    EXPECT_EQ(1, r.status) << joined;
-    EXPECT_NE(std::string::npos, r.err.find(c.message)) << joined << ": " << r.err;
-    if (c.usage)
+    EXPECT_EQ(c.status, r.status) << joined;
+    if (c.status == killed) {
+      // only the transport's complaint about the absent server
+      EXPECT_EQ(std::string::npos, r.err.find("main:")) << joined;
+    } else if (c.err) {
+      EXPECT_NE(std::string::npos, r.err.find(c.err)) << joined << ": " << r.err;
+    } else {
+      EXPECT_EQ("", r.err) << joined;
+    }
+    if (c.out == kUsageOut) {
       EXPECT_EQ(usageLines(bin), mtr_test::splitLines(r.out)) << joined;
-    else
-      EXPECT_EQ("", r.out) << joined;
-  }
-}
-
-TEST(CommandLine, UnknownOptionIsIgnoredWithTheParsersDiagnostic) {
-  auto r = runProcess({binPath("mtr_main"), "-x", "-r"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ(kVersion, r.out);
-  EXPECT_NE(std::string::npos, r.err.find("invalid option"));
-}
-
-TEST(CommandLine, UnsafeIdentifiersAreRefused) {
-  for (const char* id : {"", ".", "..", "a/b", "/etc"}) {
-    auto r = runProcess({binPath("mtr_main"), "-i", id});
-    EXPECT_EQ(1, r.status) << id;
-    EXPECT_NE(std::string::npos, r.err.find("Unacceptable ID of HeatMeter")) << id;
-  }
-}
-
-TEST(CommandLine, AcceptedLevelsGoOnToStartUp) {
-  // Accepted arguments lead to the start-up, which waits for the configuration
-  // server; the process is alive when we stop it.
-  mtr_test::TempDir dir;
-  for (const char* level : {"7", "0"}) {
-    mtr_test::Child c({binPath("mtr_main"), "-v", level, "-s", "-5", "-l", dir / "log", "-i", "1"},
-                      dir / "out", dir / "err",
-                      {"MTR_ROOT=" + dir.path(), "MTR_CONFIG_URL=http://127.0.0.1:" +
-                                                     std::to_string(mtr_test::freePort()) + "/"});
-    EXPECT_FALSE(c.wait(700)) << level;
-    c.kill(SIGKILL);
-    // only the transport's complaint about the absent server, no argument error
-    EXPECT_EQ(std::string::npos, mtr_test::readFile(dir / "err").find("main:"));
+    } else if (c.out != kAnyOut) {
+      EXPECT_EQ(c.out == kVersionOut ? kVersion : "", r.out) << joined;
+    }
   }
 }
 

@@ -12,27 +12,22 @@
 
 namespace {
 
-using mtr_test::activity;
+using mtr_test::countLinesContaining;
 using mtr_test::FaultLine;
 using mtr_test::readArchives;
 using mtr_test::ScopedTmpfs;
-using mtr_test::tornFiles;
 using mtr_test::waitFor;
 
 // One Mercury 230 whose clock stands `clock_offset` seconds from the system's.
 std::string meters(long clock_offset = 0) {
-  return R"({"meters": [{"protocol": "mercury230", "name": "m1", "address": 1,
-   "serial": "41000001", "model": "mercury230", "clock_offset": )" +
-         std::to_string(clock_offset) + R"(, "voltage": [229.87, 231.02, 230.44],
-   "current": [3.214, 2.108, 1.556], "power": [702.4, 463.8, 341.9], "frequency": 49.98,
-   "energy": {"A+": [31250.512, 12480.25, 0, 0]}, "profile": {"period": 30, "depth": 12}}]})";
+  const std::string offset = ", \"clock_offset\": " + std::to_string(clock_offset);
+  return "{\"meters\": [" + mtr_test::mercuryMeter(1, "41000001", offset) + "]}";
 }
 
 std::string config(const char* period) {
-  return std::string(R"({"901": {"manufacturer": "mercury230", "serial": "41000001",
-   "net_address": "1", "password": "111111", "password_type": "digit",
-   "period_current": ")") +
-         period + R"(", "port_params": {"name": "@TTY@", "speed": "9600"}}})";
+  return "{" +
+         mtr_test::meterConfig("901", "mercury230", "41000001", "1", "111111", "digit", period) +
+         "}";
 }
 
 // A meter clock this many seconds before its next hour, so that the hourly
@@ -42,28 +37,43 @@ long clockOffsetForHourIn(long seconds) {
   return (3600 - now % 3600) - seconds;
 }
 
-int countOf(const std::string& text, const std::string& needle) {
-  return mtr_test::countLinesContaining(text, needle);
-}
-
-TEST(EnvironmentFaults, ConfigServerDownAtStartThenUp) {
-  FaultLine line(meters(), config("60"));
+// The configuration server comes late: start-up waits, retrying every 5 s,
+// and reads nothing meanwhile. The storage card is read-only (a read-only
+// mount: chmod does not stop root). Current values still reach the RAM area,
+// archive writes are skipped without harm; once the card is writable the
+// next hourly pass stores.
+TEST(EnvironmentFaults, ConfigServerLateStorageReadOnly) {
+  const bool slow = mtr_test::slowTestsEnabled();
+  FaultLine line(meters(slow ? clockOffsetForHourIn(120) : 0), config("700"));
+  mkdir(line.path("mnt").c_str(), 0755);
+  ScopedTmpfs card(line.path("mnt/storage"), "size=4m");
+  ASSERT_TRUE(!card.ok() || card.remount("ro"));
   ASSERT_TRUE(line.startSim());
   line.startDaemon({"901"});
-  // start-up waits, retrying every 5 s, and reads nothing meanwhile
   EXPECT_TRUE(waitFor(
       [&] {
-        return countOf(line.log(),
-                       "CJSONRPCConnector::SendParameters - Error while sending data! retry!!! "
-                       "wait 5 sec. Error code - ") >= 2;
+        return countLinesContaining(
+                   line.log(),
+                   "CJSONRPCConnector::SendParameters - Error while sending data! retry!!! "
+                   "wait 5 sec. Error code - ") >= 2;
       },
       60000, 100));
   EXPECT_TRUE(line.daemonRunning());
   EXPECT_EQ("", line.item("901", "VA"));
   ASSERT_TRUE(line.startServer());
-  ASSERT_TRUE(waitFor([&] { return activity(line.log())["901"].sessions >= 1; }, 120000, 100))
-      << line.log().substr(0, 4000);
+  ASSERT_TRUE(line.waitFullSession("901", 120000, false)) << line.log().substr(0, 4000);
   EXPECT_EQ("229.87\n", line.item("901", "VA"));
+  EXPECT_TRUE(line.daemonRunning());
+  if (!card.ok()) GTEST_SKIP() << "needs a mount of its own (root): " << card.error();
+  EXPECT_NE(std::string::npos, line.log().find("ReadHourlyArch read all hourly values - "));
+  EXPECT_FALSE(mtr_test::exists(line.path("mnt/storage/901")));
+  if (!slow) return;
+
+  ASSERT_TRUE(card.remount("rw"));
+  ASSERT_TRUE(
+      line.waitForced([&] { return !line.timestampFile("901", "hourly").empty(); }, 240000));
+  EXPECT_FALSE(readArchives(line.archiveDir("901")).empty());
+  EXPECT_EQ("", line.torn());
   EXPECT_EQ(0, line.stopDaemon(60000));
 }
 
@@ -73,12 +83,10 @@ TEST(EnvironmentFaults, ConfigServerDownAtStartThenUp) {
 TEST(EnvironmentFaults, SLOW_ReporterLockHeldTwoMinutes) {
   if (!mtr_test::slowTestsEnabled()) GTEST_SKIP() << "slow: set MTR_SLOW_TESTS=1";
   FaultLine line(meters(), config("60"));
-  ASSERT_TRUE(line.startSim());
-  ASSERT_TRUE(line.startServer());
   mkdir(line.path("tmp").c_str(), 0755);
   const std::string lock = line.path("tmp/RPRT_LCK_901");
   mtr_test::writeFile(lock, "");
-  line.startDaemon({"901"});
+  ASSERT_TRUE(line.start({"901"}));
   const time_t start = time(nullptr);
   bool own_lock_seen = false;
   while (time(nullptr) - start < 120) {
@@ -87,57 +95,18 @@ TEST(EnvironmentFaults, SLOW_ReporterLockHeldTwoMinutes) {
   }
   EXPECT_FALSE(own_lock_seen);
   // (the logger keeps the first 127 characters of a line)
-  const int blocked = countOf(line.log(),
-                              "CJSONRPCConnector::RemoveTmpArchivesSys() data is read, but it is "
-                              "impossible to rewrite it in the release folder");
+  const int blocked =
+      countLinesContaining(line.log(),
+                           "CJSONRPCConnector::RemoveTmpArchivesSys() data is read, but it is "
+                           "impossible to rewrite it in the release folder");
   EXPECT_GE(blocked, 2);
   EXPECT_LE(blocked, 3);
   EXPECT_TRUE(line.daemonRunning());
   unlink(lock.c_str());
-  ASSERT_TRUE(waitFor([&] { return activity(line.log())["901"].sessions >= 1; }, 90000, 200));
+  ASSERT_TRUE(waitFor([&] { return line.sessions("901") >= 1; }, 90000, 200));
   EXPECT_EQ("229.87\n", line.item("901", "VA"));
   EXPECT_FALSE(mtr_test::exists(line.path("tmp/DRV_LCK_901")));
   EXPECT_EQ(0, line.stopDaemon(30000));
-}
-
-// The storage card is read-only (a read-only mount: chmod does not stop
-// root). Current values still reach the RAM area, archive writes are skipped
-// without harm; once the card is writable the next hourly pass stores.
-TEST(EnvironmentFaults, StorageReadOnly) {
-  const bool slow = mtr_test::slowTestsEnabled();
-  FaultLine line(meters(slow ? clockOffsetForHourIn(60) : 0), config("700"));
-  mkdir(line.path("mnt").c_str(), 0755);
-  ScopedTmpfs card(line.path("mnt/storage"), "size=4m");
-  if (!card.ok()) GTEST_SKIP() << "needs a mount of its own (root): " << card.error();
-  ASSERT_TRUE(card.remount("ro"));
-  ASSERT_TRUE(line.startSim());
-  ASSERT_TRUE(line.startServer());
-  line.startDaemon({"901"});
-  ASSERT_TRUE(waitFor(
-      [&] {
-        return activity(line.log())["901"].sessions >= 1 &&
-               line.item("901", "_Read_status") == "wait";
-      },
-      120000, 100))
-      << line.log().substr(0, 4000);
-  EXPECT_NE(std::string::npos, line.log().find("ReadHourlyArch read all hourly values - "));
-  EXPECT_EQ("229.87\n", line.item("901", "VA"));
-  EXPECT_TRUE(line.daemonRunning());
-  EXPECT_FALSE(mtr_test::exists(line.path("mnt/storage/901")));
-  if (!slow) return;
-
-  ASSERT_TRUE(card.remount("rw"));
-  ASSERT_TRUE(waitFor(
-      [&] {
-        line.forceUpdate();
-        return !mtr_test::readFile(line.path("mnt/storage/901/timestamp_max_hourly")).empty();
-      },
-      240000, 500));
-  auto archives = readArchives(line.archiveDir("901"));
-  EXPECT_FALSE(archives.empty());
-  auto torn = tornFiles(line.root());
-  EXPECT_TRUE(torn.empty()) << torn.front();
-  EXPECT_EQ(0, line.stopDaemon(60000));
 }
 
 // The storage card fills up in the middle of an archive pass: every line
@@ -152,26 +121,17 @@ TEST(EnvironmentFaults, StorageFull) {
   // leave room for a few archive files only (tmpfs gives out whole pages)
   const std::string filler = line.path("mnt/storage/filler");
   mtr_test::writeFile(filler, std::string(64 * 1024 - 6 * 4096, 'x'));
-  ASSERT_TRUE(line.startSim());
-  ASSERT_TRUE(line.startServer());
-  line.startDaemon({"901"});
-  ASSERT_TRUE(waitFor(
-      [&] {
-        return activity(line.log())["901"].sessions >= 1 &&
-               line.item("901", "_Read_status") == "wait";
-      },
-      120000, 100))
-      << line.log().substr(0, 4000);
+  ASSERT_TRUE(line.start({"901"}));
+  ASSERT_TRUE(line.waitFullSession("901", 120000, false)) << line.log().substr(0, 4000);
   EXPECT_TRUE(line.daemonRunning());
   EXPECT_EQ("229.87\n", line.item("901", "VA"));
   struct statvfs vfs;
   ASSERT_EQ(0, statvfs(line.path("mnt/storage").c_str(), &vfs));
   EXPECT_EQ(0u, vfs.f_bavail) << "the archive pass did not fill the card";
-  auto torn = tornFiles(line.root());
-  EXPECT_TRUE(torn.empty()) << torn.front();
+  EXPECT_EQ("", line.torn());
   // whatever timestamp was written, every record up to it reached its file
   auto archives = readArchives(line.archiveDir("901"));
-  const std::string hourly = mtr_test::readFile(line.path("mnt/storage/901/timestamp_max_hourly"));
+  const std::string hourly = line.timestampFile("901", "hourly");
   if (!hourly.empty()) {
     long newest = std::stol(hourly);
     bool found = false;
@@ -182,23 +142,17 @@ TEST(EnvironmentFaults, StorageFull) {
 
   unlink(filler.c_str());
   const size_t before = archives.size();
-  ASSERT_TRUE(waitFor(
+  ASSERT_TRUE(line.waitForced(
       [&] {
-        line.forceUpdate();
-        return countOf(line.log(), "ReadHourlyArch() PU currTime") >= 2 &&
+        return countLinesContaining(line.log(), "ReadHourlyArch() PU currTime") >= 2 &&
                line.item("901", "_Read_status") == "wait";
       },
-      240000, 500));
+      240000));
   archives = readArchives(line.archiveDir("901"));
   EXPECT_GE(archives.size(), before);
-  torn = tornFiles(line.root());
-  EXPECT_TRUE(torn.empty()) << torn.front();
+  EXPECT_EQ("", line.torn());
   EXPECT_EQ(0, line.stopDaemon(60000));
 }
-
-}  // namespace
-
-namespace {
 
 // The same at the file connector itself, on a fake clock: a card that comes
 // back writable gets its folders made and the records stored again.

@@ -16,14 +16,13 @@
 namespace {
 
 struct Pty {
-  int master = -1, slave = -1;
+  int master = -1;
   std::string name;
   Pty() {
     char buf[128];
-    if (openpty(&master, &slave, buf, nullptr, nullptr) == 0) name = buf;
+    int slave;
     // the connector opens its own descriptor by name
-    close(slave);
-    slave = -1;
+    if (openpty(&master, &slave, buf, nullptr, nullptr) == 0) name = buf, close(slave);
   }
   ~Pty() { closeMaster(); }
   void closeMaster() {
@@ -49,72 +48,50 @@ void relink(const std::string& link, const std::string& target) {
   ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
 }
 
+// The other side closes after traffic, or while the line was idle: a read
+// fails at once instead of waiting, a write while nothing is there fails and
+// keeps trying later, and the next write reopens the line by name.
 TEST(LineFaults, HungUpLineIsReopenedByNameOnTheNextWrite) {
-  mtr_test::TempDir dir;
-  mtr_test::ScopedEnv root("MTR_ROOT", dir.path().c_str());
-  const std::string link = dir / "tty";
-  auto first = std::make_unique<Pty>();
-  ASSERT_FALSE(first->name.empty());
-  relink(link, first->name);
-  CRSConnector conn({{"name", link}, {"speed", "9600"}});
-  conn.SetTimeout(300);
-  const uint8_t ping[] = {'p', 'i', 'n', 'g'};
-  ASSERT_EQ(4, conn.WriteBuffer(ping, 4, false));
-  EXPECT_EQ("ping", first->receive(4, 1000));
+  for (bool traffic : {true, false}) {
+    SCOPED_TRACE(traffic ? "after traffic" : "idle");
+    mtr_test::TempDir dir;
+    mtr_test::ScopedEnv root("MTR_ROOT", dir.path().c_str());
+    const std::string link = dir / "tty";
+    auto first = std::make_unique<Pty>();
+    ASSERT_FALSE(first->name.empty());
+    relink(link, first->name);
+    CRSConnector conn({{"name", link}, {"speed", "9600"}});
+    conn.SetTimeout(300);
+    const uint8_t ping[] = {'p', 'i', 'n', 'g'};
+    uint8_t buf[8];
+    if (traffic) {
+      // a quiet meter is not a hang-up: it keeps its descriptor
+      const int fd = conn.fd();
+      EXPECT_EQ(-1, conn.ReadBufferCycle(buf, 4, false, 200));
+      ASSERT_EQ(4, conn.WriteBuffer(ping, 4, false));
+      EXPECT_EQ(fd, conn.fd());
+      EXPECT_EQ("ping", first->receive(4, 1000));
+    }
+    first->closeMaster();
+    if (traffic) {
+      EXPECT_GT(0, conn.ReadBufferCycle(buf, sizeof buf, false, 2000));
+    }
+    relink(link, dir / "absent");
+    EXPECT_GT(0, conn.WriteBuffer(ping, 4, false));
 
-  // the other side closes: reads fail at once instead of waiting
-  first->closeMaster();
-  uint8_t buf[8];
-  EXPECT_GT(0, conn.ReadBufferCycle(buf, sizeof buf, false, 2000));
-  // a write while nothing is there yet fails and keeps trying later
-  relink(link, dir / "absent");
-  EXPECT_GT(0, conn.WriteBuffer(ping, 4, false));
-
-  Pty second;
-  ASSERT_FALSE(second.name.empty());
-  relink(link, second.name);
-  ASSERT_EQ(4, conn.WriteBuffer(ping, 4, false));
-  EXPECT_EQ("ping", second.receive(4, 1000));
-  ASSERT_EQ(5, write(second.master, "hello", 5));
-  EXPECT_EQ(5, conn.ReadBufferCycle(buf, 5, false, 1000));
-  EXPECT_EQ("hello", std::string(reinterpret_cast<char*>(buf), 5));
-  // the reopened line has the configured settings again
-  struct termios tio;
-  ASSERT_EQ(0, tcgetattr(conn.fd(), &tio));
-  EXPECT_EQ(B9600, cfgetospeed(&tio));
-}
-
-TEST(LineFaults, LineThatHungUpWhileIdleIsReopenedByTheWrite) {
-  mtr_test::TempDir dir;
-  mtr_test::ScopedEnv root("MTR_ROOT", dir.path().c_str());
-  const std::string link = dir / "tty";
-  auto first = std::make_unique<Pty>();
-  relink(link, first->name);
-  CRSConnector conn({{"name", link}});
-  first->closeMaster();  // nothing was read or written since
-  // the write that finds the line gone comes before the new one is there
-  relink(link, dir / "absent");
-  const uint8_t ping[] = {'p', 'i', 'n', 'g'};
-  EXPECT_GT(0, conn.WriteBuffer(ping, 4, false));
-  Pty second;
-  relink(link, second.name);
-  ASSERT_EQ(4, conn.WriteBuffer(ping, 4, false));
-  EXPECT_EQ("ping", second.receive(4, 1000));
-}
-
-TEST(LineFaults, SilenceIsNotAHangUp) {
-  mtr_test::TempDir dir;
-  mtr_test::ScopedEnv root("MTR_ROOT", dir.path().c_str());
-  Pty pty;
-  ASSERT_FALSE(pty.name.empty());
-  CRSConnector conn({{"name", pty.name}});
-  const int fd = conn.fd();
-  uint8_t buf[4];
-  EXPECT_EQ(-1, conn.ReadBufferCycle(buf, sizeof buf, false, 200));
-  const uint8_t x[] = {'x'};
-  ASSERT_EQ(1, conn.WriteBuffer(x, 1, false));
-  EXPECT_EQ(fd, conn.fd());  // a quiet meter keeps its descriptor
-  EXPECT_EQ("x", pty.receive(1, 1000));
+    Pty second;
+    ASSERT_FALSE(second.name.empty());
+    relink(link, second.name);
+    ASSERT_EQ(4, conn.WriteBuffer(ping, 4, false));
+    EXPECT_EQ("ping", second.receive(4, 1000));
+    ASSERT_EQ(5, write(second.master, "hello", 5));
+    EXPECT_EQ(5, conn.ReadBufferCycle(buf, 5, false, 1000));
+    EXPECT_EQ("hello", std::string(reinterpret_cast<char*>(buf), 5));
+    // the reopened line has the configured settings again
+    struct termios tio;
+    ASSERT_EQ(0, tcgetattr(conn.fd(), &tio));
+    EXPECT_EQ(B9600, cfgetospeed(&tio));
+  }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "fault_support.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -9,10 +8,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
 namespace mtr_test {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -22,26 +24,9 @@ std::string replaceAll(std::string s, const std::string& from, const std::string
   return s;
 }
 
-std::vector<std::string> listDir(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") out.push_back(n);
-    }
-    closedir(d);
-  }
-  return out;
-}
-
 bool isDir(const std::string& p) {
   struct stat st;
   return lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool isFile(const std::string& p) {
-  struct stat st;
-  return lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -51,36 +36,24 @@ FaultLine::FaultLine(const std::string& meters_json, const std::string& config_j
   log_ = dir_ / "daemon.log";
   sim_log_ = dir_ / "frames.log";
   port_ = freePort();
-  setMeters(meters_json);
-  writeFile(dir_ / "config.json", replaceAll(config_json, "@TTY@", tty_));
-}
-
-FaultLine::~FaultLine() {
-  if (daemon_) stopDaemon(3000);
-}
-
-void FaultLine::setMeters(const std::string& meters_json) {
   writeFile(dir_ / "meters.json", meters_json);
+  writeFile(dir_ / "config.json", replaceAll(config_json, "@TTY@", tty_));
 }
 
 bool FaultLine::startSim(const std::vector<std::string>& args) {
   std::vector<std::string> argv{
       binPath("mtr-metersim"), dir_ / "meters.json", "--link", tty_, "--log", sim_log_};
   argv.insert(argv.end(), args.begin(), args.end());
-  ++sim_runs_;
-  const std::string n = std::to_string(sim_runs_);
+  const std::string n = std::to_string(++sim_runs_);
   // The link is replaced by the new simulator; wait for it to point elsewhere.
-  char old[512] = {0};
-  ssize_t len = readlink(tty_.c_str(), old, sizeof old - 1);
-  std::string before = len > 0 ? std::string(old, len) : "";
+  auto target = [&] {
+    char buf[512] = {0};
+    ssize_t l = readlink(tty_.c_str(), buf, sizeof buf - 1);
+    return l > 0 ? std::string(buf, l) : "";
+  };
+  const std::string before = target();
   sim_ = std::make_unique<Child>(argv, dir_ / ("sim" + n + ".out"), dir_ / ("sim" + n + ".err"));
-  return waitFor(
-      [&] {
-        char buf[512] = {0};
-        ssize_t l = readlink(tty_.c_str(), buf, sizeof buf - 1);
-        return l > 0 && std::string(buf, l) != before;
-      },
-      30000);
+  return waitFor([&] { return !target().empty() && target() != before; }, 30000);
 }
 
 void FaultLine::stopSim() {
@@ -90,58 +63,41 @@ void FaultLine::stopSim() {
   sim_.reset();
 }
 
-void FaultLine::signalSim(int sig) {
-  if (sim_) sim_->kill(sig);
-}
-
-bool FaultLine::simRunning() {
-  return sim_ && sim_->running();
-}
-
 bool FaultLine::startServer() {
   server_ = std::make_unique<Child>(
       std::vector<std::string>{binPath("mtr-confsrv"), "--config", dir_ / "config.json", "--port",
-                               std::to_string(port_), "--sensor-port", "-1"},
+                               std::to_string(port_), "--sensor-port", "-1", "--record",
+                               dir_ / "record.jsonl"},
       dir_ / "confsrv.out", dir_ / "confsrv.err");
   return waitFor(
       [&] { return readFile(dir_ / "confsrv.out").find("config-port=") != std::string::npos; },
       30000);
 }
 
-void FaultLine::stopServer() {
-  if (!server_) return;
-  server_->kill(SIGTERM);
-  server_->wait(5000);
-  server_.reset();
-}
-
-void FaultLine::startDaemon(const std::vector<std::string>& ids) {
+void FaultLine::startDaemon(const std::vector<std::string>& ids,
+                            const std::vector<std::string>& extra) {
   ids_ = ids;
   std::vector<std::string> argv{binPath("mtr_main"), "-v", "7", "-l", log_};
-  for (const auto& id : ids) {
-    argv.push_back("-i");
-    argv.push_back(id);
-  }
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  for (const auto& id : ids) argv.insert(argv.end(), {"-i", id});
   daemon_ = std::make_unique<Child>(
       argv, dir_ / "daemon.out", dir_ / "daemon.err",
       std::vector<std::string>{"MTR_ROOT=" + dir_.path(),
                                "MTR_CONFIG_URL=http://127.0.0.1:" + std::to_string(port_) + "/"});
 }
 
-bool FaultLine::daemonRunning() {
-  return daemon_ && daemon_->running();
+bool FaultLine::start(const std::vector<std::string>& ids,
+                      const std::vector<std::string>& sim_args) {
+  if (!startSim(sim_args) || !startServer()) return false;
+  startDaemon(ids);
+  return true;
 }
 
 int FaultLine::stopDaemon(int timeout_ms) {
   if (!daemon_) return -1;
   daemon_->kill(SIGTERM);
   ProcessResult r;
-  bool done = waitFor(
-      [&] {
-        forceUpdate();
-        return !daemon_->running();
-      },
-      timeout_ms, 200);
+  bool done = waitForced([&] { return !daemon_->running(); }, timeout_ms);
   int status = done && daemon_->wait(1000, &r) ? r.status : -1;
   daemon_.reset();
   return status;
@@ -152,12 +108,33 @@ void FaultLine::forceUpdate() {
   for (const auto& id : ids_) writeFile(dir_ / ("tmp/kzp_force_update_" + id), "");
 }
 
-std::string FaultLine::item(const std::string& id, const std::string& name, int sys) const {
-  return readFile(dir_ / ("tmp/" + id + "/" + std::to_string(sys) + "/tc_items/" + name));
+bool FaultLine::waitForced(const std::function<bool()>& pred, int timeout_ms) {
+  return waitFor(
+      [&] {
+        forceUpdate();
+        return pred();
+      },
+      timeout_ms, 250);
 }
 
-std::string FaultLine::archiveDir(const std::string& id, int sys) const {
-  return dir_ / ("mnt/storage/" + id + "/" + std::to_string(sys) + "/tc_archives");
+bool FaultLine::waitFullSession(const std::string& id, int timeout_ms, bool archives) {
+  return waitFor(
+      [&] {
+        return sessions(id) >= 1 && item(id, "_Read_status") == "wait" &&
+               (!archives || !timestampFile(id, "hourly").empty());
+      },
+      timeout_ms, 100);
+}
+
+std::string FaultLine::logTail(size_t n) const {
+  std::string text = log();
+  return text.size() > n ? text.substr(text.size() - n) : text;
+}
+
+std::string FaultLine::torn() const {
+  std::string out;
+  for (const auto& f : tornFiles(root())) out += f + "\n";
+  return out;
 }
 
 std::map<std::string, MeterActivity> activity(const std::string& log) {
@@ -176,6 +153,25 @@ std::map<std::string, MeterActivity> activity(const std::string& log) {
       ++out[cur].exceptions;
   }
   return out;
+}
+
+std::string mercuryMeter(int address, const char* serial, const std::string& extra) {
+  return std::string(R"({"protocol": "mercury230", "name": "m)") + std::to_string(address) +
+         R"(", "address": )" + std::to_string(address) + R"(, "serial": ")" + serial +
+         R"(", "model": "mercury230", "voltage": [229.87, 231.02, 230.44],
+   "current": [3.214, 2.108, 1.556], "power": [702.4, 463.8, 341.9],
+   "reactive": [120.5, -35.2, 60.0], "frequency": 49.98,
+   "energy": {"A+": [31250.512, 12480.25, 0, 0]}, "profile": {"period": 30, "depth": 24})" +
+         extra + "}";
+}
+
+std::string meterConfig(const char* id, const char* manufacturer, const std::string& serial,
+                        const char* address, const std::string& password, const char* type,
+                        const char* period) {
+  return std::string("\"") + id + R"(": {"manufacturer": ")" + manufacturer + R"(", "serial": ")" +
+         serial + R"(", "net_address": ")" + address + R"(", "password": ")" + password +
+         R"(", "password_type": ")" + type + R"(", "period_current": ")" + period +
+         R"(", "port_params": {"name": "@TTY@", "speed": "9600"}})";
 }
 
 std::map<std::string, std::set<std::string>> injectedFaults(const std::string& sim_log) {
@@ -198,60 +194,46 @@ std::vector<std::string> tornFiles(const std::string& root) {
   static const std::regex archive_line(R"(-?\d+,-?\d+,[^,\n]*)");
   static const std::regex number(R"(-?\d+)");
   std::vector<std::string> bad;
-  auto checkArchive = [&](const std::string& f) {
-    std::string text = readFile(f);
-    if (!text.empty() && text.back() != '\n') {
-      bad.push_back(f + ": no final line feed");
-      return;
-    }
-    for (const auto& line : splitLines(text))
-      if (!std::regex_match(line, archive_line)) {
-        bad.push_back(f + ": line '" + line + "'");
-        return;
-      }
-  };
-  const std::string storage = root + "/mnt/storage";
-  for (const auto& meter : listDir(storage)) {
-    const std::string m = storage + "/" + meter;
-    if (meter == "tc_backup") {
-      for (const auto& f : listDir(m)) checkArchive(m + "/" + f);
-      continue;
-    }
-    for (const auto& entry : listDir(m)) {
-      const std::string p = m + "/" + entry;
-      if (entry.rfind("timestamp_max_", 0) == 0 && isFile(p)) {
-        std::string t = readFile(p);
-        if (!std::regex_match(t, number)) bad.push_back(p + ": '" + t + "'");
-      } else if (isDir(p + "/tc_archives")) {
-        for (const auto& f : listDir(p + "/tc_archives")) checkArchive(p + "/tc_archives/" + f);
-      }
-    }
-  }
-  const std::string tmp = root + "/tmp";
-  for (const auto& meter : listDir(tmp)) {
-    for (const auto& sys : listDir(tmp + "/" + meter)) {
-      const std::string items = tmp + "/" + meter + "/" + sys + "/tc_items";
-      if (!isDir(items)) continue;
-      for (const auto& f : listDir(items)) {
-        if (f == "_Read_status" || f.find(".tmp") != std::string::npos) continue;
-        std::string text = readFile(items + "/" + f);
-        if (text.empty() || text.back() != '\n' || text.find('\n') != text.size() - 1)
-          bad.push_back(items + "/" + f + ": '" + text + "'");
-      }
+  const std::string storage = root + "/mnt/storage/", tmp = root + "/tmp/";
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; it != end; it.increment(ec)) {
+    if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+    const std::string p = it->path().string(), name = it->path().filename().string();
+    const std::string folder = it->path().parent_path().filename().string();
+    const std::string text = readFile(p);
+    if (p.rfind(storage, 0) == 0 && (folder == "tc_archives" || folder == "tc_backup")) {
+      if (!text.empty() && text.back() != '\n') bad.push_back(p + ": no final line feed");
+      for (const auto& line : splitLines(text))
+        if (!std::regex_match(line, archive_line)) bad.push_back(p + ": line '" + line + "'");
+    } else if (p.rfind(storage, 0) == 0 && name.rfind("timestamp_max_", 0) == 0) {
+      if (!std::regex_match(text, number)) bad.push_back(p + ": '" + text + "'");
+    } else if (p.rfind(tmp, 0) == 0 && folder == "tc_items" && name != "_Read_status" &&
+               name.find(".tmp") == std::string::npos) {
+      if (text.empty() || text.find('\n') != text.size() - 1) bad.push_back(p + ": '" + text + "'");
     }
   }
   return bad;
 }
 
+std::vector<ArchiveLine> readArchive(const std::string& path) {
+  std::vector<ArchiveLine> out;
+  for (const auto& line : splitLines(readFile(path))) {
+    ArchiveLine a{};
+    char c1 = 0, c2 = 0;
+    std::istringstream in(line);
+    in >> a.timestamp >> c1 >> a.quality >> c2;
+    std::getline(in, a.value);
+    if (c1 == ',' && c2 == ',') out.push_back(a);
+  }
+  return out;
+}
+
 ArchiveSet readArchives(const std::string& dir) {
   ArchiveSet out;
-  for (const auto& f : listDir(dir)) {
-    for (const auto& line : splitLines(readFile(dir + "/" + f))) {
-      size_t a = line.find(','), b = line.find(',', a + 1);
-      if (a == std::string::npos || b == std::string::npos) continue;
-      out[f][std::stol(line.substr(0, a))].push_back(line.substr(b + 1));
-    }
-  }
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec))
+    for (const auto& a : readArchive(e.path().string()))
+      out[e.path().filename().string()][a.timestamp].push_back(a.value);
   return out;
 }
 

@@ -5,14 +5,15 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <sstream>
 
-#include "e2e_support.h"
+#include "fault_support.h"
 
 namespace {
 
 using mtr_test::countLinesContaining;
+using mtr_test::FaultLine;
 using mtr_test::readArchive;
-using mtr_test::SimulatedLine;
 
 const char* const kMeters = R"({"meters": [
   {"protocol": "mercury230", "name": "m1", "address": 1, "password": "111111",
@@ -34,20 +35,9 @@ const char* const kMeters = R"({"meters": [
 ]})";
 
 std::string config(const std::string& pw1, const std::string& serial2) {
-  return R"({
-  "101": {"manufacturer": "mercury230", "serial": "41027356", "net_address": "1",
-          "password": ")" +
-         pw1 + R"(", "password_type": "digit", "period_current": "700",
-          "port_params": {"name": "@TTY@", "speed": "9600"}},
-  "102": {"manufacturer": "mercury234", "serial": ")" +
-         serial2 + R"(", "net_address": "2",
-          "password": "1234", "password_type": "ascii", "period_current": "700",
-          "port_params": {"name": "@TTY@", "speed": "9600"}}
-})";
-}
-
-double number(const std::string& text) {
-  return std::stod(text);
+  using mtr_test::meterConfig;
+  return "{" + meterConfig("101", "mercury230", "41027356", "1", pw1, "digit", "700") + ",\n" +
+         meterConfig("102", "mercury234", serial2, "2", "1234", "ascii", "700") + "}";
 }
 
 bool isLocalMidnight(long t) {
@@ -58,66 +48,51 @@ bool isLocalMidnight(long t) {
 }
 
 TEST(MercuryEndToEnd, TwoMetersOnOneLineFullSession) {
-  SimulatedLine line(kMeters, config("111111", "41027381"));
-  ASSERT_TRUE(line.ready());
-  line.startDaemon({"101", "102"});
+  FaultLine line(kMeters, config("111111", "41027381"));
+  ASSERT_TRUE(line.start({"101", "102"}));
   ASSERT_TRUE(line.waitFullSession("101", 120000)) << line.log().substr(0, 3000);
   ASSERT_TRUE(line.waitFullSession("102", 120000));
   const time_t now = time(nullptr);
 
-  // current values as the simulator's state implies
-  struct Item {
-    const char* id;
-    const char* name;
-    const char* text;
-  };
-  const Item items[] = {
-      {"101", "VA", "229.87\n"},
-      {"101", "VB", "231.02\n"},
-      {"101", "VC", "230.44\n"},
-      {"101", "IA", "3.214\n"},
-      {"101", "FREQ", "49.98\n"},
-      {"101", "PAA", "0.70240\n"},
-      {"101", "RBA", "-0.03520\n"},
-      {"101", "SerialNumber", "41027356\n"},
-      {"101", "Connected", "1\n"},
-      {"101", "MeterModel", "mercury230\n"},
-      {"102", "VA", "230.51\n"},
-      {"102", "IB", "4.375\n"},
-      {"102", "FREQ", "50.01\n"},
-      {"102", "SerialNumber", "41027381\n"},
-      {"102", "MeterModel", "mercury234\n"},
-  };
-  for (const Item& i : items) EXPECT_EQ(i.text, line.item(i.id, i.name)) << i.id << " " << i.name;
-  EXPECT_NEAR(1.5081, number(line.item("101", "PA")), 1e-4);
+  // current values as the simulator's state implies: "id item text" rows
+  for (const char* row :
+       {"101 VA 229.87", "101 VB 231.02", "101 VC 230.44", "101 IA 3.214", "101 FREQ 49.98",
+        "101 PAA 0.70240", "101 RBA -0.03520", "101 SerialNumber 41027356", "101 Connected 1",
+        "101 MeterModel mercury230", "101 _Read_status wait", "102 VA 230.51", "102 IB 4.375",
+        "102 FREQ 50.01", "102 SerialNumber 41027381", "102 MeterModel mercury234"}) {
+    std::istringstream in(row);
+    std::string id, name, text;
+    in >> id >> name >> text;
+    if (name != "_Read_status") text += "\n";
+    EXPECT_EQ(text, line.item(id, name)) << row;
+  }
+  EXPECT_NEAR(1.5081, std::stod(line.item("101", "PA")), 1e-4);
   // energy only grows from the configured registers (sum of tariffs, then tariff 1)
-  EXPECT_GE(number(line.item("101", "WA")), 43730.762 - 0.001);
-  EXPECT_LT(number(line.item("101", "WA")), 43730.762 + 5);
-  EXPECT_NEAR(31250.512, number(line.item("101", "WA", 2)), 5);
-  EXPECT_NEAR(12480.250, number(line.item("101", "WA", 3)), 0.001);
+  EXPECT_GE(std::stod(line.item("101", "WA")), 43730.762 - 0.001);
+  EXPECT_LT(std::stod(line.item("101", "WA")), 43730.762 + 5);
+  EXPECT_NEAR(31250.512, std::stod(line.item("101", "WA", 2)), 5);
+  EXPECT_NEAR(12480.250, std::stod(line.item("101", "WA", 3)), 0.001);
   // the meter clock runs 25 s behind
-  EXPECT_NEAR(static_cast<double>(now - 25), number(line.item("101", "MDateTime")), 120);
-  EXPECT_EQ("wait", line.item("101", "_Read_status"));
+  EXPECT_NEAR(static_cast<double>(now - 25), std::stod(line.item("101", "MDateTime")), 120);
 
   for (const char* id : {"101", "102"}) {
+    const std::string dir = line.archiveDir(id) + "/";
     // hourly profile: whole intervals, quality 192, newest matches the timestamp file
-    auto hourly = readArchive(line.archivePath(id, "A240"));
+    auto hourly = readArchive(dir + "A240");
     ASSERT_FALSE(hourly.empty()) << id;
-    long newest = 0;
     for (const auto& a : hourly) {
       EXPECT_EQ(192, a.quality);
       EXPECT_EQ(0, a.timestamp % 1800) << a.timestamp;
       EXPECT_LE(a.timestamp, now);
-      newest = std::max(newest, a.timestamp);
     }
     EXPECT_TRUE(std::is_sorted(hourly.begin(), hourly.end(), [](const auto& a, const auto& b) {
       return a.timestamp < b.timestamp;
     }));
-    EXPECT_EQ(std::to_string(newest), line.timestampFile(id, "hourly")) << id;
+    EXPECT_EQ(std::to_string(hourly.back().timestamp), line.timestampFile(id, "hourly")) << id;
 
     // daily, monthly and yearly registers at local period starts
     for (const char* name : {"A210", "A220", "A230"}) {
-      auto recs = readArchive(line.archivePath(id, name));
+      auto recs = readArchive(dir + name);
       ASSERT_FALSE(recs.empty()) << id << " " << name;
       for (const auto& a : recs) {
         EXPECT_EQ(192, a.quality);
@@ -126,62 +101,59 @@ TEST(MercuryEndToEnd, TwoMetersOnOneLineFullSession) {
     }
     // integral daily records are stored one day later than the time the
     // timestamp file keeps
-    auto daily = readArchive(line.archivePath(id, "A210"));
-    long newest_daily = daily.back().timestamp;
-    EXPECT_EQ(std::to_string(newest_daily - 86400), line.timestampFile(id, "daily")) << id;
+    auto daily = readArchive(dir + "A210");
+    EXPECT_EQ(std::to_string(daily.back().timestamp - 86400), line.timestampFile(id, "daily"));
     EXPECT_FALSE(line.timestampFile(id, "monthly").empty());
     EXPECT_FALSE(line.timestampFile(id, "yearly").empty());
 
     // the "default" links point to the meter's own system folder
-    char buf[512];
-    ssize_t n = readlink((line.root() + "/tmp/" + id + "/default").c_str(), buf, sizeof buf);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(line.root() + "/tmp/" + id + "/1", std::string(buf, n));
-    n = readlink((line.root() + "/mnt/storage/" + id + "/default").c_str(), buf, sizeof buf);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(line.root() + "/mnt/storage/" + id + "/1", std::string(buf, n));
+    for (const std::string area : {"/tmp/", "/mnt/storage/"}) {
+      char buf[512];
+      ssize_t n = readlink((line.root() + area + id + "/default").c_str(), buf, sizeof buf);
+      ASSERT_GT(n, 0) << area;
+      EXPECT_EQ(line.root() + area + id + "/1", std::string(buf, n));
+    }
   }
   // the extended archive of the second meter reaches back its configured days
-  EXPECT_GE(readArchive(line.archivePath("102", "A210")).size(), 15u);
+  EXPECT_GE(readArchive(line.archiveDir("102") + "/A210").size(), 15u);
   EXPECT_EQ(0, line.stopDaemon());
 }
 
-TEST(MercuryEndToEnd, WrongPasswordReadsNothing) {
-  // The meter refuses the channel (status 3) and every request after it
-  // (status 5, not opened): logged status errors, no records.
-  SimulatedLine line(kMeters, config("999999", "41027381"));
-  ASSERT_TRUE(line.ready());
-  line.startDaemon({"101"});
-  ASSERT_TRUE(mtr_test::waitFor(
-      [&] {
-        return countLinesContaining(line.log(), "Request::parseReply: ERROR CODE 5. DEVICE") >= 3;
-      },
-      60000))
-      << line.log().substr(0, 3000);
-  std::string log = line.log();
-  EXPECT_GE(countLinesContaining(log, "Request::parseReply: ERROR CODE 3. DEVICE DOESN'T SUPPORT"),
-            1);
-  EXPECT_GE(countLinesContaining(log, "Request::parseReply: ERROR CODE 5. DEVICE DOESN'T SUPPORT"),
-            3);
-  for (const char* name : {"SerialNumber", "MeterModel", "VA", "IA", "WA"})
-    EXPECT_EQ("", line.item("101", name)) << name;
-  EXPECT_EQ("0\n", line.item("101", "Connected"));
-}
-
-TEST(MercuryEndToEnd, WrongSerialReadsNoValues) {
-  SimulatedLine line(kMeters, config("111111", "41000000"));
-  ASSERT_TRUE(line.ready());
-  line.startDaemon({"102"});
-  ASSERT_TRUE(mtr_test::waitFor(
-      [&] {
-        return countLinesContaining(line.log(), "READ SERIAL '41027381' != GIVEN SERIAL") > 0;
-      },
-      60000))
-      << line.log().substr(0, 3000);
-  ASSERT_TRUE(mtr_test::waitFor(
-      [&] { return countLinesContaining(line.log(), "EXCEPTION!!! disconnecting") > 0; }, 10000));
-  EXPECT_EQ("", line.item("102", "VA"));
-  EXPECT_EQ("", line.item("102", "SerialNumber"));
+// A meter that refuses its channel (status 3, then status 5 for every request:
+// not opened) or answers with another serial number: logged errors, no values.
+TEST(MercuryEndToEnd, RefusedMeterReadsNothing) {
+  struct Case {
+    std::string config;
+    const char* id;
+    std::vector<std::pair<const char*, int>> lines;  // log line, least count
+    std::vector<std::pair<const char*, const char*>> items;
+  };
+  const Case cases[] = {
+      {config("999999", "41027381"),
+       "101",
+       {{"Request::parseReply: ERROR CODE 5. DEVICE DOESN'T SUPPORT", 3},
+        {"Request::parseReply: ERROR CODE 3. DEVICE DOESN'T SUPPORT", 1}},
+       {{"SerialNumber", ""},
+        {"MeterModel", ""},
+        {"VA", ""},
+        {"IA", ""},
+        {"WA", ""},
+        {"Connected", "0\n"}}},
+      {config("111111", "41000000"),
+       "102",
+       {{"READ SERIAL '41027381' != GIVEN SERIAL", 1}, {"EXCEPTION!!! disconnecting", 1}},
+       {{"VA", ""}, {"SerialNumber", ""}}},
+  };
+  for (const Case& c : cases) {
+    FaultLine line(kMeters, c.config);
+    ASSERT_TRUE(line.start({c.id}));
+    for (const auto& [text, least] : c.lines)
+      ASSERT_TRUE(
+          mtr_test::waitFor([&] { return countLinesContaining(line.log(), text) >= least; }, 60000))
+          << text << "\n"
+          << line.log().substr(0, 3000);
+    for (const auto& [name, text] : c.items) EXPECT_EQ(text, line.item(c.id, name)) << name;
+  }
 }
 
 }  // namespace

@@ -3,16 +3,19 @@
 
 #include <string>
 
-#include "support/test_support.h"
+#include "fault_support.h"
 
 namespace {
 
-using mtr_test::binPath;
 using mtr_test::countLinesContaining;
+using mtr_test::FaultLine;
 using mtr_test::readFile;
 using mtr_test::waitFor;
 
-const char* const kSupervising = "main() - supervision of";
+bool logged(const FaultLine& line, const std::string& needle, int count, int timeout_ms) {
+  return waitFor([&] { return countLinesContaining(line.log(), needle) >= count; }, timeout_ms);
+}
+
 const char* const kSeparator = "---------------------------------------------------------";
 
 // True once the handler has logged everything for the `n`-th signal `what`.
@@ -25,115 +28,115 @@ bool handled(const std::string& log, const std::string& what, int n = 1) {
   return log.find(kSeparator, p) != std::string::npos;
 }
 
-// The daemon configured with one meter of a model this build has no driver
-// for: it reaches supervision at once and touches no real serial port.
-class RunningDaemon : public ::testing::Test {
- protected:
-  void SetUp() override {
-    server_ = std::make_unique<mtr_test::ConfServer>(
-        R"({"1": {"manufacturer": "no-such-model", "port_params": {"name": "/dev/null"}}})");
-    ASSERT_TRUE(server_->ok());
-  }
-  void start(std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv{binPath("mtr_main"), "-v", "7", "-l", log_, "-i", "1"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    child_ = std::make_unique<mtr_test::Child>(
-        argv, dir_ / "out", dir_ / "err",
-        std::vector<std::string>{"MTR_ROOT=" + dir_.path(), "MTR_CONFIG_URL=" + server_->url()});
-    // A stop request is honoured once supervision has begun.
-    ASSERT_TRUE(
-        waitFor([&] { return countLinesContaining(readFile(log_), kSupervising) > 0; }, 30000))
-        << readFile(log_);
-  }
-  std::string log() { return readFile(log_); }
+// Three identifiers of models this build has no driver for: three drivers
+// on one connector that end at once, and supervision begins, touching no real
+// serial port. A signal then ends the process as prescribed.
+TEST(Signals, AfterStartUpOfThreeDrivers) {
+  struct Case {
+    int sig;
+    int wait_ms;
+    int status;  // 128 + signal when killed by one
+    std::vector<const char*> once;
+  };
+  const Case cases[] = {
+      // The supervisor sleeps in 5 s steps; a stop request ends the step.
+      {SIGTERM, 3000, 0, {"System signal number 15 (Terminated) is received from address"}},
+      {SIGSEGV, 20000, 128 + SIGABRT, {"Application done due to SIGSEGV.", "backtrace:"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sig);
+    FaultLine d("", R"({
+      "11": {"manufacturer": "model-a", "serial": "1001", "port_params": {"name": "/dev/null"}},
+      "12": {"manufacturer": "model-b", "serial": "1002", "port_params": {"name": "/dev/zero"}},
+      "13": {"manufacturer": "model-c", "serial": "1003", "port_params": {"name": "/dev/full"}}
+    })");
+    ASSERT_TRUE(d.startServer());
+    d.startDaemon({"11", "12", "13"});
+    ASSERT_TRUE(logged(d, "has been STOPED", 3, 60000)) << d.log();
+    // A stop is honoured from the start of supervision on; the drivers'
+    // threads may end before it.
+    ASSERT_TRUE(logged(d, "main() - supervision of 3 driver(s) begins.", 1, 60000));
+    std::string text = d.log();
+    for (const char* once : {"The CConnector is created in as simple UART.",
+                             "main() - supervision of 3 driver(s) begins."})
+      EXPECT_EQ(1, countLinesContaining(text, once)) << once;
+    EXPECT_EQ(3, countLinesContaining(text, "has been STOPED"));
+    // configured in command-line order
+    size_t a = text.find("create_and_init() as 'model-a'");
+    size_t b = text.find("create_and_init() as 'model-b'");
+    ASSERT_NE(std::string::npos, a);
+    EXPECT_LT(a, b);
+    EXPECT_LT(b, text.find("create_and_init() as 'model-c'"));
+    // one get_config request per identifier, each with id 1
+    for (const char* id : {"11", "12", "13"})
+      EXPECT_NE(std::string::npos,
+                d.recorded().find(
+                    std::string(R"({\"id\":1,\"jsonrpc\":\"2.0\",\"method\":\"get_config\",)"
+                                R"(\"params\":{\"heat_meter\":\")") +
+                    id))
+          << d.recorded();
 
-  mtr_test::TempDir dir_;
-  std::string log_ = dir_ / "daemon.log";
-  std::unique_ptr<mtr_test::ConfServer> server_;
-  std::unique_ptr<mtr_test::Child> child_;
-};
-
-TEST_F(RunningDaemon, SigtermEndsWithStatusZeroPromptly) {
-  start();
-  child_->kill(SIGTERM);
-  mtr_test::ProcessResult r;
-  // The supervisor sleeps in 5 s steps; a stop request ends the step.
-  ASSERT_TRUE(child_->wait(3000, &r));
-  EXPECT_EQ(0, r.status);
-  std::string text = log();
-  EXPECT_EQ(1, countLinesContaining(
-                   text, "System signal number 15 (Terminated) is received from address"));
+    d.daemon().kill(c.sig);
+    mtr_test::ProcessResult r;
+    ASSERT_TRUE(d.daemon().wait(c.wait_ms, &r));
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(c.status > 128, r.signaled);
+    text = d.log();
+    for (const char* line : c.once) EXPECT_EQ(1, countLinesContaining(text, line)) << line;
+    if (c.sig != SIGSEGV) continue;
+    // symbolised frames follow the backtrace line
+    EXPECT_GE(countLinesContaining(text, ") [0x"), 1) << text;
+#if defined(__x86_64__) || defined(__aarch64__)
+    // frames of the binary too: here the unwinder crosses the signal frame (on
+    // 32-bit ARM it may stop at the signal trampoline in libc)
+    EXPECT_GE(countLinesContaining(text, "mtr_main("), 1) << text;
+#endif
+  }
 }
 
 TEST(Signals, FirstSigintWaitsForTheRoundSecondExitsWithStatusOne) {
   // A meter that cannot answer: its driver holds the turn through the 180 s
   // pause, so the round in progress does not end by itself.
-  mtr_test::TempDir dir;
-  mtr_test::ConfServer server(
-      R"({"2": {"manufacturer": "ce2727a", "port_params": {"name": "/dev/null"}}})");
-  ASSERT_TRUE(server.ok());
-  std::string log = dir / "log";
-  mtr_test::Child c({binPath("mtr_main"), "-l", log, "-i", "2"}, dir / "out", dir / "err",
-                    {"MTR_ROOT=" + dir.path(), "MTR_CONFIG_URL=" + server.url()});
-  ASSERT_TRUE(
-      waitFor([&] { return countLinesContaining(readFile(log), "EXCEPTION!!!") > 0; }, 90000))
-      << readFile(log);
-  c.kill(SIGINT);
+  FaultLine d("", R"({"2": {"manufacturer": "ce2727a", "port_params": {"name": "/dev/null"}}})");
+  ASSERT_TRUE(d.startServer());
+  d.startDaemon({"2"});
+  ASSERT_TRUE(logged(d, "EXCEPTION!!!", 1, 90000)) << d.log();
+  d.daemon().kill(SIGINT);
   // The second SIGINT only after the first is handled: pending, they would be one.
-  ASSERT_TRUE(waitFor([&] { return handled(readFile(log), "System signal number 2 "); }, 30000));
-  EXPECT_TRUE(c.running());  // an orderly stop waits for the round
-  c.kill(SIGINT);
+  ASSERT_TRUE(waitFor([&] { return handled(d.log(), "System signal number 2 "); }, 30000));
+  EXPECT_TRUE(d.daemon().running());  // an orderly stop waits for the round
+  d.daemon().kill(SIGINT);
   mtr_test::ProcessResult r;
-  ASSERT_TRUE(c.wait(10000, &r));  // the round would last 180 s
+  ASSERT_TRUE(d.daemon().wait(10000, &r));  // the round would last 180 s
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ(1,
-            countLinesContaining(readFile(log), "Application done due to SIGINT. Immediate exit!"));
+  EXPECT_EQ(1, countLinesContaining(d.log(), "Application done due to SIGINT. Immediate exit!"));
 }
 
-TEST_F(RunningDaemon, SigintWhileStartingUpExitsAtOnce) {
+TEST(Signals, SigintWhileStartingUpExitsAtOnce) {
   // Before supervision the stop flag is set: a first SIGINT already exits 1.
-  mtr_test::TempDir d;
-  std::string log = d / "log";
-  mtr_test::Child c({binPath("mtr_main"), "-l", log, "-i", "1"}, d / "out", d / "err",
-                    {"MTR_ROOT=" + d.path(), "MTR_CONFIG_URL=http://127.0.0.1:" +
-                                                 std::to_string(mtr_test::freePort()) + "/"});
-  ASSERT_TRUE(waitFor([&] { return !readFile(log).empty(); }, 5000));  // waiting for the server
-  c.kill(SIGTERM);  // no lasting effect while starting
-  ASSERT_TRUE(waitFor([&] { return handled(readFile(log), "System signal number 15 "); }, 30000));
-  EXPECT_TRUE(c.running());
-  c.kill(SIGINT);
+  FaultLine d("", "");  // no server: it waits for one for ever
+  d.startDaemon({"1"});
+  ASSERT_TRUE(waitFor([&] { return !d.log().empty(); }, 5000));  // waiting for the server
+  d.daemon().kill(SIGTERM);                                      // no lasting effect while starting
+  ASSERT_TRUE(waitFor([&] { return handled(d.log(), "System signal number 15 "); }, 30000));
+  EXPECT_TRUE(d.daemon().running());
+  d.daemon().kill(SIGINT);
   mtr_test::ProcessResult r;
-  ASSERT_TRUE(c.wait(10000, &r));  // it would wait for the server for ever
+  ASSERT_TRUE(d.daemon().wait(10000, &r));  // it would wait for the server for ever
   EXPECT_EQ(1, r.status);
 }
 
-TEST_F(RunningDaemon, SigsegvLogsBacktraceAndAborts) {
-  start();
-  child_->kill(SIGSEGV);
+TEST(Signals, DaemonModeDetachesAndKeepsLogging) {
+  FaultLine d("",
+              R"({"1": {"manufacturer": "no-such-model", "port_params": {"name": "/dev/null"}}})");
+  ASSERT_TRUE(d.startServer());
+  d.startDaemon({"1"}, {"-d"});
   mtr_test::ProcessResult r;
-  ASSERT_TRUE(child_->wait(20000, &r));
-  EXPECT_TRUE(r.signaled);
-  EXPECT_EQ(SIGABRT, r.signal);
-  std::string text = log();
-  EXPECT_EQ(1, countLinesContaining(text, "Application done due to SIGSEGV."));
-  EXPECT_EQ(1, countLinesContaining(text, "backtrace:"));
-  // symbolised frames follow the backtrace line
-  EXPECT_GE(countLinesContaining(text, ") [0x"), 1) << text;
-#if defined(__x86_64__) || defined(__aarch64__)
-  // frames of the binary too: here the unwinder crosses the signal frame (on
-  // 32-bit ARM it may stop at the signal trampoline in libc)
-  EXPECT_GE(countLinesContaining(text, "mtr_main("), 1) << text;
-#endif
-}
-
-TEST_F(RunningDaemon, DaemonModeDetachesAndKeepsLogging) {
-  mtr_test::ProcessResult r =
-      mtr_test::runProcess({binPath("mtr_main"), "-d", "-l", log_, "-i", "1"}, 20000,
-                           {"MTR_ROOT=" + dir_.path(), "MTR_CONFIG_URL=" + server_->url()});
+  ASSERT_TRUE(d.daemon().wait(20000, &r));
   EXPECT_EQ(0, r.status);  // the parent leaves at once
-  ASSERT_TRUE(waitFor([&] { return countLinesContaining(log(), kSupervising) > 0; }, 30000));
+  ASSERT_TRUE(logged(d, "main() - supervision of", 1, 30000));
   // Find the daemon by its log and stop it.
-  std::string text = log();
+  std::string text = d.log();
   size_t p = text.find("with PID = ");
   ASSERT_NE(std::string::npos, p);
   pid_t pid = atoi(text.c_str() + p + 11);

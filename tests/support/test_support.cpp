@@ -82,34 +82,6 @@ void fillStatus(int st, ProcessResult& r) {
 }
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& argv, int timeout_ms,
-                         const std::vector<std::string>& env) {
-  TempDir dir;
-  std::string out = dir / "out", err = dir / "err";
-  int ofd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int efd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = spawn(argv, ofd, efd, env);
-  close(ofd);
-  close(efd);
-  ProcessResult r;
-  int st = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    pid_t w = waitpid(pid, &st, WNOHANG);
-    if (w == pid) break;
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      waitpid(pid, &st, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  fillStatus(st, r);
-  r.out = readFile(out);
-  r.err = readFile(err);
-  return r;
-}
-
 Child::Child(const std::vector<std::string>& argv, const std::string& out_file,
              const std::string& err_file, const std::vector<std::string>& env) {
   int ofd = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -147,6 +119,22 @@ bool Child::wait(int timeout_ms, ProcessResult* result) {
   bool done = waitFor([&] { return !running(); }, timeout_ms, 5);
   if (done && result) *result = result_;
   return done;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, int timeout_ms,
+                         const std::vector<std::string>& env) {
+  TempDir dir;
+  ProcessResult r;
+  {
+    Child child(argv, dir / "out", dir / "err", env);
+    if (!child.wait(timeout_ms, &r)) {
+      child.kill(SIGKILL);
+      child.wait(10000, &r);
+    }
+  }
+  r.out = readFile(dir / "out");
+  r.err = readFile(dir / "err");
+  return r;
 }
 
 bool waitFor(const std::function<bool()>& pred, int timeout_ms, int step_ms) {
@@ -210,21 +198,11 @@ int freePort() {
   return port;
 }
 
-FakeClock::FakeClock(time_t start) : ms_(static_cast<long long>(start) * 1000) {}
-time_t FakeClock::now() {
-  return static_cast<time_t>(ms_.load() / 1000);
-}
 void FakeClock::sleepMs(long ms) {
   ms_ += ms;
   // Let the other threads of the test run, and stay a cancellation point.
   mtr::CancellableScope cancellable;
   usleep(20);
-}
-void FakeClock::advance(long ms) {
-  ms_ += ms;
-}
-long long FakeClock::nowMs() {
-  return ms_.load();
 }
 
 }  // namespace mtr_test
@@ -248,10 +226,6 @@ ConfServer::ConfServer(const std::string& config_json, bool sensor) {
         return true;
       },
       30000);  // a sanitized build starts slowly on a busy machine
-}
-
-ConfServer::~ConfServer() {
-  stop();
 }
 
 void ConfServer::stop() {

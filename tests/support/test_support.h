@@ -79,11 +79,11 @@ int freePort();
 // A clock that only moves when slept on.
 class FakeClock : public mtr::Clock {
  public:
-  explicit FakeClock(time_t start = 1700000000);
-  time_t now() override;
+  explicit FakeClock(time_t start = 1700000000) : ms_(static_cast<long long>(start) * 1000) {}
+  time_t now() override { return static_cast<time_t>(ms_.load() / 1000); }
   void sleepMs(long ms) override;
-  void advance(long ms);
-  long long nowMs();
+  void advance(long ms) { ms_ += ms; }
+  long long nowMs() { return ms_.load(); }
 
  private:
   std::atomic<long long> ms_;
@@ -97,7 +97,7 @@ namespace mtr_test {
 class ConfServer {
  public:
   explicit ConfServer(const std::string& config_json, bool sensor = false);
-  ~ConfServer();
+  ~ConfServer() { stop(); }
   bool ok() const { return port_ > 0; }
   int port() const { return port_; }
   int sensorPort() const { return sensor_port_; }
