@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "app/e2e_support.h"
+#include "app/fault_support.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ TEST(CE2727Daemon, ReadsEveryKindIntoFiles) {
   // A+ grows 1 Wh a second in tariff 2 from t0: at time t the sum is
   // 10000 + (t - t0) Wh and tariff 2 holds 2000 + (t - t0).
   time_t t0 = localDay(year - 2, 1, 1);
-  mtr_test::SimulatedLine sim(
+  mtr_test::FaultLine sim(
       R"({"meters": [{"protocol": "ce2727", "address": 55001, "password": "1A2B",
     "serial": 77001, "tariff": 2, "power": [1200, 1200, 1200],
     "energy": {"A+": [1, 2, 3, 4]}, "energy_at": )" +
@@ -33,8 +33,7 @@ TEST(CE2727Daemon, ReadsEveryKindIntoFiles) {
       R"({"7001": {"manufacturer": "ce2727a", "net_address": "55001",
     "password": "1A2B", "password_type": "hex", "serial": "77001", "period_current": "700",
     "srv_tz": "3", "pu_tz": "3", "port_params": {"name": "@TTY@", "speed": "9600"}}})");
-  ASSERT_TRUE(sim.ready());
-  sim.startDaemon({"7001"});
+  ASSERT_TRUE(sim.start({"7001"}));
 
   std::string items = sim.root() + "/tmp/7001/1/tc_items/";
   std::string arch = sim.root() + "/mnt/storage/7001/";

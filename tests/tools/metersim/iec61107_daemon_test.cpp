@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "app/e2e_support.h"
+#include "app/fault_support.h"
 
 namespace {
 
@@ -16,21 +16,17 @@ time_t midnightUtc(int days_back) {
 // Meter 201 on a simulated line, read by the daemon, frames logged.
 struct Line {
   mtr_test::ScopedEnv utc{"TZ", "UTC0"};  // whole days alike for simulator, daemon and test
-  mtr_test::TempDir frames;
-  mtr_test::SimulatedLine line;
+  mtr_test::FaultLine line;
   explicit Line(const std::string& meter)
       : line(R"({"meters": [{"protocol": "iec61107", "address": "4711", "serial": "009217004711",
                 "archive": {"days": 4, "months": 2}, )" +
                  meter + "}]}",
              R"({"201": {"manufacturer": "ce301", "net_address": "4711",
       "serial": "009217004711", "srv_tz": "0", "pu_tz": "0", "period_current": "700",
-      "port_params": {"name": "@TTY@", "speed": "9600", "data": "8", "parity": "N", "stop": "1"}}})",
-             {"--log", frames / "log"}) {}
-  // True once a whole session, archives included, is over.
-  bool start() {
-    if (line.ready()) line.startDaemon({"201"});
-    return line.ready() && line.waitFullSession("201", 120000);
+      "port_params": {"name": "@TTY@", "speed": "9600", "data": "8", "parity": "N", "stop": "1"}}})") {
   }
+  // True once a whole session, archives included, is over.
+  bool start() { return line.start({"201"}) && line.waitFullSession("201", 120000); }
   std::string item(const std::string& name, int sys = 1) const {
     std::string s = line.item("201", name, sys);
     return s.substr(0, s.find_last_not_of("\r\n ") + 1);
@@ -38,7 +34,7 @@ struct Line {
   // Good records of an archive file by stamp.
   std::map<time_t, double> archive(const std::string& name) const {
     std::map<time_t, double> out;
-    for (const auto& a : mtr_test::readArchive(line.archivePath("201", name)))
+    for (const auto& a : mtr_test::readArchive(line.archiveDir("201") + "/" + name))
       if (a.quality == 192) out[a.timestamp] = atof(a.value.c_str());
     return out;
   }
@@ -100,7 +96,7 @@ TEST(Iec61107Daemon, ReadsItemsArchivesAndJournals) {
   EXPECT_EQ(line.count("EXCEPTION!!!"), 0);
   EXPECT_EQ(line.count("Bad value (0x7:00,1)(23:00,2) in answer to GRF01"), 1);
   EXPECT_EQ(line.count("Bad value"), 1);
-  const std::string frames = mtr_test::readFile(line.frames / "log");
+  const std::string frames = line.line.simLog();
   auto asked = [&](const char* name) {
     return mtr_test::countLinesContaining(frames, std::string("R1 ") + name + "(");
   };

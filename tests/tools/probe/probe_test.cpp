@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <map>
 
-#include "tools/metersim/sim_harness.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -20,6 +20,41 @@ const char* kLine = R"({"meters": [
    "firmware": [9, 1, 3], "clock_offset": 600},
   {"protocol": "iec61107", "serial": "009217011", "clock_offset": 75},
   {"protocol": "ce2727", "address": 4, "serial": 770011, "clock_offset": 3600}]})";
+
+// mtr-metersim on a pty of its own, logging its frames.
+class Sim {
+ public:
+  Sim(const std::string& meters_json, const std::vector<std::string>& args) {
+    mtr_test::writeFile(dir_ / "meters.json", meters_json);
+    std::vector<std::string> argv = {mtr_test::binPath("mtr-metersim"), "--log", logPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back(dir_ / "meters.json");
+    child_ = std::make_unique<mtr_test::Child>(argv, dir_ / "out", dir_ / "err");
+    std::string out;
+    mtr_test::waitFor(
+        [&] {
+          return (out = mtr_test::readFile(dir_ / "out")).find('\n') != std::string::npos ||
+                 !child_->running();
+        },
+        20000);
+    if (out.compare(0, 7, "device=") != 0)
+      throw std::runtime_error("simulator did not start: " + mtr_test::readFile(dir_ / "err"));
+    device_ = out.substr(7, out.find('\n') - 7);
+  }
+  ~Sim() { stop(); }
+  const std::string& device() const { return device_; }
+  std::string logPath() const { return dir_ / "frames.log"; }
+  void stop() {
+    mtr_test::ProcessResult r;
+    if (child_->running()) child_->kill(SIGTERM);
+    child_->wait(3000, &r);
+  }
+
+ private:
+  mtr_test::TempDir dir_;
+  std::unique_ptr<mtr_test::Child> child_;
+  std::string device_;
+};
 
 // A process that looks like a running daemon with the line open.
 class FakeDaemon {
@@ -165,7 +200,7 @@ TEST_P(ProbeRow, FindsOrSaysWhy) {
   const Row& row = GetParam();
   {
     mtr_test::TempDir root;
-    simtest::Sim sim(kLine, row.sim_args);
+    Sim sim(kLine, row.sim_args);
     std::unique_ptr<FakeDaemon> daemon;
     if (row.busy) daemon = std::make_unique<FakeDaemon>(sim.device());
     // Generous silences: the simulator may be slow on a loaded machine.
