@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <ctime>
 
@@ -101,7 +102,9 @@ class MarkerWatch {
       ready = poll(p, timer_ >= 0 ? 2 : 1, timeout_ms);
     }
     if (ready > 0) {
-      char buf[4096];
+      // Room for one event is enough: the loop drains the rest. A large
+      // buffer would stay resident on every idle worker's stack.
+      alignas(struct inotify_event) char buf[sizeof(struct inotify_event) + NAME_MAX + 1];
       while (read(fd_, buf, sizeof buf) > 0) {
       }
       uint64_t expirations;
