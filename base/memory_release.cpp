@@ -27,10 +27,13 @@ void releaseStackBelowCaller() {
   if (!ok) return;
   const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   const uintptr_t low = (reinterpret_cast<uintptr_t>(addr) + guard + page - 1) & ~(page - 1);
-  // A page of margin under this frame for madvise's own call.
+  // Room under this frame for its locals and the madvise call (a bare system
+  // call); a whole page of margin would keep a third page on every idle
+  // worker's stack.
+  const uintptr_t margin = 512;
   const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  if (here < low + 2 * page) return;
-  const uintptr_t high = (here - page) & ~(page - 1);
+  if (here < low + page + margin) return;
+  const uintptr_t high = (here - margin) & ~(page - 1);
   madvise(reinterpret_cast<void*>(low), high - low, MADV_DONTNEED);
 }
 

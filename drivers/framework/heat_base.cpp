@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <ctime>
 
@@ -101,7 +102,9 @@ class MarkerWatch {
       ready = poll(p, timer_ >= 0 ? 2 : 1, timeout_ms);
     }
     if (ready > 0) {
-      char buf[4096];
+      // Room for one event is enough: the loop drains the rest. A large
+      // buffer would stay resident on every idle worker's stack.
+      alignas(struct inotify_event) char buf[sizeof(struct inotify_event) + NAME_MAX + 1];
       while (read(fd_, buf, sizeof buf) > 0) {
       }
       uint64_t expirations;
@@ -171,6 +174,7 @@ void CMtrHeatBaseDriver::functionThread(myThreadAttached*) {
         // The connection stays open while the driver waits for its next turn.
         while (!waitTurn(true, kTurnWaitMs)) {
         }
+        bool passes_done = false;
 
         if (!system_read_done) {
           if (SessionAllowed("read all system values")) {
@@ -216,14 +220,16 @@ void CMtrHeatBaseDriver::functionThread(myThreadAttached*) {
             for (int n = 1; n <= 6; ++n)
               for (const char* folder : kFolders) files->RotateArchivesSys(n, folder);
             if (is_vist) files->ReleaseArchives();
-            // The passes' records are written; what they used stays free for
-            // an hour, so the system gets it back.
-            mtr::releaseFreeMemory();
+            passes_done = true;
           }
         }
 
         files->WriteReadStatus("wait");
         clearTurn();
+        // The passes' records are written; what they used stays free for an
+        // hour, so the system gets it back. Last thing before the wait, so
+        // that no deeper call touches the released stack pages again.
+        if (passes_done) mtr::releaseFreeMemory();
         WaitDataRate(session_period);
       }
     } catch (abi::__forced_unwind&) {

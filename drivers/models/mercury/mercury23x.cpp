@@ -64,9 +64,13 @@ void CmtrMercury23X::refreshState() {
   state_.dtz = dTZ();
 }
 
+// The members are made from their catalogue numbers each time the sequence
+// runs; the sequence itself is kept.
 CmtrMercury23X::SequencePtr CmtrMercury23X::sequence(std::initializer_list<int> numbers) {
-  auto seq = std::make_shared<RequestSequence>(&state_);
-  for (int n : numbers) seq->add(makeRequest(n));
+  std::vector<uint8_t> list(numbers.begin(), numbers.end());
+  const size_t count = list.size();
+  auto seq = std::make_shared<RequestSequence>(
+      &state_, count, [this, list = std::move(list)](size_t i) { return makeRequest(list[i]); });
   if (ll_) seq->setConnector(ll_);
   return seq;
 }
@@ -80,30 +84,20 @@ void CmtrMercury23X::run(RequestSequence& seq, MeasuredValueList& values) {
 
 CmtrMercury23X::RequestPtr CmtrMercury23X::makeRequest(int number) {
   MeterState* st = &state_;
-  auto seqOf = [&]() { return std::make_shared<RequestSequence>(st); };
-  // Registers of one array code for tariffs 0-4; memory reads where the
-  // meter lacks command 05h.
-  auto registers = [&](int code, bool memory_ok) {
-    auto seq = seqOf();
-    for (int t = 0; t <= 4; ++t) {
-      if (memory_ok && !st->direct_command)
-        seq->add(std::make_shared<DmaIntegratorsRequest>(st, code, t));
-      else
-        seq->add(std::make_shared<IntegratorsRequest>(st, code, t));
-    }
-    return seq;
+  // Catalogue sequences make their members as they run (see RequestSequence).
+  auto made = [st](size_t count, RequestSequence::Maker make) {
+    return std::make_shared<RequestSequence>(st, count, std::move(make));
   };
-  auto monthlyRegisters = [&](int array, bool memory_ok) {
-    auto seq = seqOf();
-    for (int m = 1; m <= 12; ++m) {
-      for (int t = 0; t <= 4; ++t) {
-        if (memory_ok && !st->direct_command)
-          seq->add(std::make_shared<DmaIntegratorsRequest>(st, array + m, t));
-        else
-          seq->add(std::make_shared<IntegratorsRequest>(st, array + m, t));
-      }
-    }
-    return seq;
+  // Registers of one array code for tariffs 0-4, or of months 1-12 after the
+  // array code; memory reads where the meter lacks command 05h.
+  auto registers = [&](int code, bool memory_ok, int months = 0) {
+    const bool memory = memory_ok && !st->direct_command;
+    return made(months ? 60 : 5, [st, code, memory, months](size_t i) -> RequestPtr {
+      const int array = months ? code + 1 + static_cast<int>(i / 5) : code;
+      const int tariff = static_cast<int>(i % 5);
+      if (memory) return std::make_shared<DmaIntegratorsRequest>(st, array, tariff);
+      return std::make_shared<IntegratorsRequest>(st, array, tariff);
+    });
   };
   switch (number) {
     case 0:
@@ -155,65 +149,58 @@ CmtrMercury23X::RequestPtr CmtrMercury23X::makeRequest(int number) {
       return std::make_shared<TsrRequest>(st);
     case 30:
       return std::make_shared<StateRequest>(st);
-    case 31: {
-      auto seq = seqOf();
-      seq->add(std::make_shared<ErrorHistoryRequest>(st, 0x01, 12, 19));
-      seq->add(std::make_shared<ErrorHistoryRequest>(st, 0x02, 12, 4));
-      seq->add(std::make_shared<ErrorHistoryRequest>(st, 0x12, 12, 1));
-      seq->add(std::make_shared<ErrorHistoryRequest>(st, 0x07, 6, 18));
-      return seq;
-    }
+    case 31:
+      return made(4, [st](size_t i) -> RequestPtr {
+        // Journal, record size, event bit.
+        static const uint8_t kJournals[4][3] = {
+            {0x01, 12, 19}, {0x02, 12, 4}, {0x12, 12, 1}, {0x07, 6, 18}};
+        const uint8_t* j = kJournals[i];
+        return std::make_shared<ErrorHistoryRequest>(st, j[0], j[1], j[2]);
+      });
     case 32:
       return registers(0x00, false);
-    case 33: {
-      auto seq = seqOf();
-      for (int t = 0; t <= 1; ++t) seq->add(std::make_shared<IntegratorsRequest>(st, 0x00, t));
-      return seq;
-    }
+    case 33:
+      return made(2, [st](size_t i) -> RequestPtr {
+        return std::make_shared<IntegratorsRequest>(st, 0x00, static_cast<int>(i));
+      });
     case 34:
       return registers(0xD0, true);
     case 35:
       return registers(0xC0, true);
     case 36:
-    case 38: {
-      auto seq = seqOf();
-      for (int t = 0; t <= 4; ++t)
-        seq->add(std::make_shared<IntegratorsRequestExt>(st, number == 38, t));
-      return seq;
-    }
+    case 38:
+      return made(5, [st, monthly = number == 38](size_t i) -> RequestPtr {
+        return std::make_shared<IntegratorsRequestExt>(st, monthly, static_cast<int>(i));
+      });
     case 37:
-      return monthlyRegisters(0xB0, true);
+      return registers(0xB0, true, 12);
     case 39:
       return registers(0xA0, true);
     case 40:
       return registers(0x90, true);
     case 41:
-      return monthlyRegisters(0x30, false);
+      return registers(0x30, false, 12);
     case 42:
       return registers(0x50, false);
     case 43:
       return registers(0x20, false);
     case 44:
       return std::make_shared<LastProfileRequest>(st);
-    case 45: {
-      auto seq = seqOf();
-      for (int offset = 0; offset < profile_memory_size_; offset += 128)
-        seq->add(std::make_shared<ProfileMemoryRequest>(st, offset));
-      return seq;
-    }
-    case 46: {
-      auto seq = seqOf();
-      for (int m = 1; m <= 12; ++m) seq->add(std::make_shared<HolidaysRequest>(st, m));
-      return seq;
-    }
-    case 47: {
-      auto seq = seqOf();
-      for (int m = 1; m <= 12; ++m)
-        for (int type = 1; type <= 8; ++type)
-          for (int part = 1; part <= 2; ++part)
-            seq->add(std::make_shared<ScheduleRequest>(st, m, type, part));
-      return seq;
-    }
+    case 45:
+      return made(
+          static_cast<size_t>((profile_memory_size_ + 127) / 128), [st](size_t i) -> RequestPtr {
+            return std::make_shared<ProfileMemoryRequest>(st, static_cast<uint32_t>(128 * i));
+          });
+    case 46:
+      return made(12, [st](size_t i) -> RequestPtr {
+        return std::make_shared<HolidaysRequest>(st, static_cast<int>(i) + 1);
+      });
+    case 47:
+      // Month, day type 1-8, part 1-2.
+      return made(12 * 8 * 2, [st](size_t i) -> RequestPtr {
+        const int n = static_cast<int>(i);
+        return std::make_shared<ScheduleRequest>(st, n / 16 + 1, n / 2 % 8 + 1, n % 2 + 1);
+      });
     case 48:
       return std::make_shared<TimeTableSeasonsChangeRequest>(st);
     case 49:

@@ -786,11 +786,36 @@ void RequestSequence::setPeriod(int64_t from, int64_t till) {
   for (auto& r : requests_) r->setPeriod(from, till);
 }
 
+void RequestSequence::add(std::shared_ptr<BaseRequest> request) {
+  if (!request) return;
+  if (made_) requests();  // made members come first: keep the order
+  requests_.push_back(std::move(request));
+}
+
+const std::vector<std::shared_ptr<BaseRequest>>& RequestSequence::requests() {
+  for (size_t i = 0; i < made_; ++i)
+    if (auto r = make(i)) requests_.push_back(std::move(r));
+  made_ = 0;
+  make_ = nullptr;
+  return requests_;
+}
+
+std::shared_ptr<BaseRequest> RequestSequence::make(size_t index) const {
+  std::shared_ptr<BaseRequest> r = make_(index);
+  if (!r) return r;
+  if (ll_) r->setConnector(ll_);
+  r->setPeriod(from_, till_);
+  return r;
+}
+
 void RequestSequence::sendRequest(MeasuredValueList& values) {
   MeasuredValueList status;
   open_.sendRequest(status);
-  for (size_t n = 0; n < requests_.size(); ++n) {
-    BaseRequest& request = *requests_[n];
+  const size_t kept = requests_.size();
+  for (size_t n = 0; n < kept + made_; ++n) {
+    const std::shared_ptr<BaseRequest> member = n < kept ? requests_[n] : make(n - kept);
+    if (!member) continue;
+    BaseRequest& request = *member;
     bool done = false;
     for (int attempt = 1; attempt <= 3 && !done; ++attempt) {
       try {

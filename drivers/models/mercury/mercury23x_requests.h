@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -435,17 +436,27 @@ class TimeTableHolidaysChangeRequest : public TimeTableChangeRequest {
 // three attempts.
 class RequestSequence : public BaseRequest {
  public:
+  // Member `index` of a sequence whose members are made as it runs.
+  using Maker = std::function<std::shared_ptr<BaseRequest>(size_t index)>;
+
   explicit RequestSequence(MeterState* state) : st_(state), open_(state) {}
+  // `count` members, each made just before it runs and dropped after it: a
+  // kept sequence then costs a few bytes instead of an object per member.
+  RequestSequence(MeterState* state, size_t count, Maker make)
+      : st_(state), open_(state), made_(count), make_(std::move(make)) {}
   void setConnector(LowLevel connector) override;
   void sendRequest(MeasuredValueList& values) override;
   void setPeriod(int64_t from, int64_t till) override;
 
-  void add(std::shared_ptr<BaseRequest> request) {
-    if (request) requests_.push_back(std::move(request));
+  void add(std::shared_ptr<BaseRequest> request);
+  void clear() {
+    requests_.clear();
+    made_ = 0;
   }
-  void clear() { requests_.clear(); }
-  size_t size() const { return requests_.size(); }
-  const std::vector<std::shared_ptr<BaseRequest>>& requests() const { return requests_; }
+  size_t size() const { return requests_.size() + made_; }
+  // Every member as an object; made members are built (with the sequence's
+  // connector and period) and kept from here on.
+  const std::vector<std::shared_ptr<BaseRequest>>& requests();
 
   void setAllOptional(bool v) { all_optional_ = v; }
   bool allOptional() const { return all_optional_; }
@@ -453,9 +464,13 @@ class RequestSequence : public BaseRequest {
   bool dateTimeRequired() const { return date_time_required_; }
 
  private:
+  std::shared_ptr<BaseRequest> make(size_t index) const;
+
   MeterState* st_;
-  std::vector<std::shared_ptr<BaseRequest>> requests_;
+  std::vector<std::shared_ptr<BaseRequest>> requests_;  // run first
   OpenChannelRequest open_;
+  size_t made_ = 0;  // members made by make_, run after requests_
+  Maker make_;
   bool all_optional_ = false;
   bool date_time_required_ = false;
 };
