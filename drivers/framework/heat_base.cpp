@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <ctime>
@@ -67,11 +68,20 @@ class MarkerWatch {
     size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
     fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    int err = errno;
     if (fd_ >= 0 &&
         inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+      err = errno;
       close(fd_);
       fd_ = -1;
     }
+    // Each waiting meter holds one inotify instance; where the user's
+    // instances run out (fs.inotify.max_user_instances) the wait polls, which
+    // costs CPU: say so once, with the cause.
+    static std::atomic<bool> told{false};
+    if (fd_ < 0 && !told.exchange(true))
+      LOG_WARNING("WaitDataRate - no inotify watch on %s (%s): the force-update marker is polled",
+                  dir.c_str(), strerror(err));
     if (fd_ >= 0) timer_ = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
   }
   ~MarkerWatch() {
