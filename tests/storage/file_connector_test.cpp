@@ -119,8 +119,10 @@ TEST_F(Storage, RotationKeepsNewestAndBacksUpOrDropsOldest) {
     std::string folder;
     size_t lines;
     bool backup_ok;
-  } cases[] = {{"tc_archives", 6499, true},   {"tc_archives", 6500, true},
-               {"tmp_archives", 6600, true},  {"tc_archives", 13000, false},
+  } cases[] = {{"tc_archives", 6499, true},
+               {"tc_archives", 6500, true},
+               {"tmp_archives", 6600, true},
+               {"tc_archives", 13000, false},
                {"tc_archives", 13001, false}};
   const std::string backup = storage("tc_backup/4711_1_A202_2023-11-14_22-13-20");
   for (const auto& c : cases) {
@@ -224,8 +226,7 @@ TEST_F(Storage, RotationKilledAtAnyMomentLosesNoRecord) {
   std::set<std::string> all;
   for (const Rec& r : recs) all.insert(text({r}, true));
 
-  // One rotation in a child, killed `delay_us` after the fork (never when
-  // negative); returns how long the child ran and whether it was killed.
+  // A rotation in a child killed `delay_us` after the fork (never if negative); its run time.
   auto runChild = [&](long delay_us, bool* killed) -> long {
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
@@ -250,7 +251,7 @@ TEST_F(Storage, RotationKilledAtAnyMomentLosesNoRecord) {
     writeFile(release, original);
   };
 
-  // Its duration swings with the fsyncs: take the longest of a few whole runs.
+  // fsyncs make its duration swing: the longest of a few whole runs
   bool killed = false;
   long full_us = 0;
   for (int i = 0; i < 3; ++i) {
@@ -284,7 +285,6 @@ TEST_F(Storage, RotationKilledAtAnyMomentLosesNoRecord) {
     EXPECT_EQ(Names{"A202"}, listDir(storage("4711/1/tc_archives")));
   }
   EXPECT_GT(killed_count, 0);
-  printf("rotation %ld us; %d of 50 killed mid-way\n", full_us, killed_count);
 }
 
 TEST_F(Storage, RemoveTmpArchivesMovesBackOnlyWhatTheReleaseFolderLacks) {
@@ -385,10 +385,8 @@ TEST_F(Storage, StoreArchiveAppendsLinesAndWritesNewestTime) {
   EXPECT_EQ("7000,0,9\n", readFile(storage("4711/1/tc_archives/A56")));
   EXPECT_FALSE(exists(storage("4711/timestamp_max_daily")));
 
-  // A203 refuses appends in some passes (a link into a missing folder). Each
-  // pass reads from the stored time on in windows of ten hours, as the daily
-  // pass does. A failed record holds the time back and is read again; a file
-  // that already has a time skips it; a day of failures gives the file up.
+  // A203 (a link, dangling in some passes) refuses appends: a failed record holds the
+  // time back and is read again, a day of failures gives the file up.
   wipe();
   fc = make(0, {}, &clock_);
   const int64_t h0 = 1700002800;
