@@ -17,9 +17,8 @@ inline bool sameValue(double a, double b) {
   return (std::isnan(a) && std::isnan(b)) || a == b;
 }
 
-// The reader must accept exactly the lines that sscanf("%ld,%d,%lf") accepts,
-// with the same three numbers, time read as 64 bits also where long is 32 (so
-// the reference is SCNd64); what rotation writes back must read back to itself.
+// The reader takes exactly what sscanf("%ld,%d,%lf") takes (time as 64 bits
+// everywhere); what rotation writes back reads back to itself.
 inline void archiveLineOne(const uint8_t* data, size_t size) {
   static const char* h = "archive_line";
   std::string text(reinterpret_cast<const char*>(data), size);

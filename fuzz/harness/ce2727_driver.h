@@ -28,9 +28,8 @@ inline MeasuredValueList ce2727Session(const char* h, const DriverInput& in,
   return runOperation(h, d, in, std::move(line), clock);
 }
 
-// Frames with their length byte at 1, CRC-16/X-25. Every request the driver
-// wrote is a whole frame: 0x02, its own length, address 4242 and password 0,
-// a good CRC.
+// Length byte at 1, CRC-16/X-25. Each request: 0x02, its length, address 4242,
+// password 0, a good CRC.
 inline void ce2727DriverOne(const uint8_t* data, size_t size) {
   static const char* h = "ce2727_driver";
   auto line = driverOne(h, data, size, crcFixer(mtr::crc16_x25, 1), ce2727Session);

@@ -22,8 +22,7 @@ class FuzzCE30X : public CmtrGost61107 {
   }
 };
 
-// One operation of the driver on `line`; option bit 0: sign-on without a
-// device address. The model comes from the meter's identification.
+// Option bit 0: sign-on without address; the meter's identification picks the model.
 inline MeasuredValueList ce30xSession(const char* h, const DriverInput& in,
                                       std::shared_ptr<CConnector> line, mtr::Clock& clock) {
   fuzzTimeZone();
@@ -31,9 +30,8 @@ inline MeasuredValueList ce30xSession(const char* h, const DriverInput& in,
   return runOperation(h, d, in, std::move(line), clock);
 }
 
-// Frames of mode C end in a check byte: the 7-bit sum of everything after
-// the first byte. Requests are the break, sign-ons, acknowledgements and
-// command frames; a command frame (SOH first) carries a right check byte.
+// Frames end in the 7-bit sum of all after the first byte; so do the
+// driver's command frames (SOH first).
 inline void ce30xDriverOne(const uint8_t* data, size_t size) {
   static const char* h = "ce30x_driver";
   FrameFixer fix;

@@ -14,8 +14,7 @@
 
 namespace mtr_fuzz {
 
-// The first bytes of a driver harness input: which model operation to run,
-// on which model, over which archive window.
+// The head of a driver harness input: operation, model and archive window.
 struct DriverInput {
   // bits 0-1 operation, bit 3 verbose log, bit 4 a driver option, bit 5 system
   // values first (as the polling cycle reads them once before anything else)
@@ -46,8 +45,7 @@ struct DriverInput {
     static const uint32_t kKinds[] = {Hourly, Daily, Monthly, Yearly};
     return kKinds[kindIndex()];
   }
-  // The window [from, till] for an archive read; meters count years in two
-  // digits from 2000, so no window starts before 2002.
+  // [from, till] of an archive read; two-digit years: none before 2002.
   void window(time_t now, time_t& from, time_t& till) const {
     static const long kUnit[] = {3600, 86400, 30 * 86400L, 365 * 86400L};
     long unit = kUnit[kindIndex()];
@@ -67,8 +65,7 @@ inline void fuzzTimeZone() {
   (void)done;
 }
 
-// init() and the chosen operation on `line`. A meter's bytes may only ever
-// end in one of the transport exceptions; anything else escaping is a finding.
+// init() and the chosen operation on `line`; only transport exceptions may escape.
 template <class Driver>
 MeasuredValueList runOperation(const char* h, Driver& d, const DriverInput& in,
                                std::shared_ptr<CConnector> line, mtr::Clock& clock) {
@@ -129,9 +126,8 @@ inline bool crcLowFirst(const std::vector<uint8_t>& f, size_t at, size_t len,
 using Session = MeasuredValueList (*)(const char*, const DriverInput&, std::shared_ptr<CConnector>,
                                       mtr::Clock&);
 
-// Input: DriverInput, then the meter's answers as frames (see framedScript).
-// Every value read is of good quality; the family checks the requests on the
-// line this returns.
+// Input: DriverInput, then the meter's frames. Every value read is of good
+// quality; the family checks the requests on the line returned.
 inline std::shared_ptr<ScriptConnector> driverOne(const char* h, const uint8_t* data, size_t size,
                                                   const FrameFixer& fix, Session session) {
   Reader in(data, size);

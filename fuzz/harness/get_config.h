@@ -23,10 +23,8 @@
 
 namespace mtr_fuzz {
 
-// A loopback HTTP server standing in for the configuration server. Each
-// request gets the next prepared body; once they are spent, a fallback. A
-// non-zero chunk size sends the body with chunked transfer coding in pieces of
-// that size, each in its own segment, so the client sees several pieces.
+// A loopback configuration server: the prepared body once (chunked in pieces
+// of `chunk` bytes, each its own segment, when non-zero), then the fallback.
 class HttpStandIn {
  public:
   HttpStandIn() {
@@ -49,10 +47,7 @@ class HttpStandIn {
 
   void prepare(const std::string& body, size_t chunk, const std::string& fallback) {
     std::lock_guard<std::mutex> lock(mu_);
-    body_ = body;
-    chunk_ = chunk;
-    fallback_ = fallback;
-    served_ = 0;
+    body_ = body, chunk_ = chunk, fallback_ = fallback, served_ = 0;
   }
   int served() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -61,12 +56,9 @@ class HttpStandIn {
 
  private:
   static bool sendAll(int fd, const std::string& s) {
-    size_t off = 0;
-    while (off < s.size()) {
-      ssize_t n = send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      off += static_cast<size_t>(n);
-    }
+    ssize_t n = 0;
+    for (size_t off = 0; off < s.size(); off += static_cast<size_t>(n))
+      if ((n = send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL)) <= 0) return false;
     return true;
   }
 
@@ -74,20 +66,16 @@ class HttpStandIn {
   static bool readRequest(int fd) {
     std::string in;
     char buf[4096];
-    size_t head_end = std::string::npos;
-    while (head_end == std::string::npos) {
+    size_t head_end = std::string::npos, want = 0;
+    while (head_end == std::string::npos || in.size() - head_end - 4 < want) {
       ssize_t n = recv(fd, buf, sizeof buf, 0);
       if (n <= 0) return false;
       in.append(buf, static_cast<size_t>(n));
-      head_end = in.find("\r\n\r\n");
-    }
-    std::string head = in.substr(0, head_end);
-    const char* cl = strcasestr(head.c_str(), "content-length:");
-    size_t want = cl ? strtoul(cl + 15, nullptr, 10) : 0;
-    while (in.size() - head_end - 4 < want) {
-      ssize_t n = recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) return false;
-      in.append(buf, static_cast<size_t>(n));
+      if (head_end != std::string::npos || (head_end = in.find("\r\n\r\n")) == std::string::npos)
+        continue;
+      const std::string head = in.substr(0, head_end);
+      const char* cl = strcasestr(head.c_str(), "content-length:");
+      want = cl ? strtoul(cl + 15, nullptr, 10) : 0;
     }
     return true;
   }
@@ -99,14 +87,10 @@ class HttpStandIn {
       int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       if (readRequest(fd)) {
-        std::string body;
-        size_t chunk;
-        {
-          std::lock_guard<std::mutex> lock(mu_);
-          body = served_ == 0 ? body_ : fallback_;
-          chunk = served_ == 0 ? chunk_ : 0;
-          ++served_;
-        }
+        std::unique_lock<std::mutex> lock(mu_);
+        const std::string body = served_ == 0 ? body_ : fallback_;
+        const size_t chunk = served_++ == 0 ? chunk_ : 0;
+        lock.unlock();
         respond(fd, body, chunk);
       }
       close(fd);
@@ -114,14 +98,13 @@ class HttpStandIn {
   }
 
   static void respond(int fd, const std::string& body, size_t chunk) {
-    std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/json-rpc\r\n";
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/json-rpc\r\n";
     if (chunk == 0) {
-      head += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
-      sendAll(fd, head + body);
+      sendAll(fd, head + "Content-Length: " + std::to_string(body.size()) +
+                      "\r\nConnection: close\r\n\r\n" + body);
       return;
     }
-    head += "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
-    if (!sendAll(fd, head)) return;
+    if (!sendAll(fd, head + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n")) return;
     for (size_t off = 0; off < body.size(); off += chunk) {
       size_t n = std::min(chunk, body.size() - off);
       char size_line[32];
@@ -178,8 +161,7 @@ inline void checkFlattened(const char* h, const Json::Value& o, const SettingsMa
   }
 }
 
-// Input: one byte choosing how the answer travels (whole, or chunked in
-// pieces of 1..127 bytes), then the HTTP body of the "get_config" answer.
+// Input: a byte choosing whole or 1..127-byte chunks, then the "get_config" body.
 inline void getConfigOne(const uint8_t* data, size_t size) {
   static const char* h = "get_config";
   HttpStandIn& server = configServer();
@@ -219,8 +201,7 @@ inline void getConfigOne(const uint8_t* data, size_t size) {
   // The NUL rule makes the daemon's text differ from the body; skip the exact checks.
   if (body.find('\0') != std::string::npos) return;
   Json::Value result(Json::objectValue);
-  const Json::Value& r = response;
-  if (r.isObject() && r["result"].isObject()) result = r["result"];
+  if (response.isObject() && response["result"].isObject()) result = response["result"];
   const Json::Value& cr = result;
   checkFlattened(h, cr["port_params"], g.port_params, {});
   checkFlattened(h, result, s, {"period_current", "manufacturer", "systems"});

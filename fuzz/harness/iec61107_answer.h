@@ -11,11 +11,9 @@
 
 namespace mtr_fuzz {
 
-// Answer gathering of mode C on its own: whatever the meter sends, the
-// answer stays inside the caller's buffer of `capacity` bytes, is what the
-// line delivered after any leading NAKs, and ends in a zero byte.
-// Input: flags (bit 0 framed, bit 1 verbose log, bit 2 large buffer), buffer
-// size, expected length, read chunking, then the bytes on the line.
+// Whatever the meter sends, the answer stays in the caller's buffer, is what
+// came after any leading NAKs, and ends in a zero byte. Input: flags (bit 0
+// framed, 1 verbose, 2 large buffer), size, expected length, chunking, line bytes.
 inline void iec61107AnswerOne(const uint8_t* data, size_t size) {
   static const char* h = "iec61107_answer";
   Reader in(data, size);

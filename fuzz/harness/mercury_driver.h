@@ -24,8 +24,7 @@ class FuzzMercury : public CmtrMercury23X {
   }
 };
 
-// One operation of the driver on `line`, as one of the model strings the
-// factory hands it; option bit 0: ASCII password.
+// As one of the factory's model strings; option bit 0: ASCII password.
 inline MeasuredValueList mercurySession(const char* h, const DriverInput& in,
                                         std::shared_ptr<CConnector> line, mtr::Clock& clock) {
   static const char* const kModels[] = {"mercury230", "mercury231", "mercury233", "mercury234",
@@ -35,8 +34,7 @@ inline MeasuredValueList mercurySession(const char* h, const DriverInput& in,
   return runOperation(h, d, in, std::move(line), clock);
 }
 
-// Frames without a length byte, CRC-16/MODBUS. Every request: the meter's
-// address, a command byte, a good CRC.
+// CRC-16/MODBUS, no length byte. Each request: the address, a command, a good CRC.
 inline void mercuryDriverOne(const uint8_t* data, size_t size) {
   static const char* h = "mercury_driver";
   auto line = driverOne(h, data, size, crcFixer(mtr::crc16_modbus), mercurySession);

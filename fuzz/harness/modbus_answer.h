@@ -10,9 +10,8 @@
 
 namespace mtr_fuzz {
 
-// Input: a few bytes choosing the request (function, parameters, address,
-// answer buffer size, wake-up prefix, header length, read chunking), then the
-// bytes the meter sends back for all attempts.
+// Input: the request (function, parameters, address, buffer size, wake-up,
+// header length, chunking), then the meter's bytes for all attempts.
 inline void modbusAnswerOne(const uint8_t* data, size_t size) {
   static const char* h = "modbus_answer";
   static const uint8_t kFunctions[] = {3, 4, 16, 17, 43, 20, 3, 0};

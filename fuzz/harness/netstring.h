@@ -8,9 +8,8 @@
 
 namespace mtr_fuzz {
 
-// Decoding arbitrary bytes either throws the codec's own exception or returns
-// exactly the stated number of bytes after the first colon; whatever the bytes
-// are, encoding them and decoding again gives them back.
+// Decoding throws the codec's exception or returns the stated bytes after the
+// first colon; any bytes encoded decode back to themselves.
 inline void netstringOne(const uint8_t* data, size_t size) {
   static const char* h = "netstring";
   std::string text(reinterpret_cast<const char*>(data), size);

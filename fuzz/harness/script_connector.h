@@ -12,13 +12,10 @@
 
 namespace mtr_fuzz {
 
-// A meter line whose answers come from the fuzz input. ReadBuffer takes the
-// next bytes, at most `chunk` at a time and never past the end of the burst
-// they came in (a port hands over what has arrived; the meter's next answer
-// is not there yet); ReadBufferCycle gathers up to the length asked. A read
-// times out as the serial connector's do (-1, or a partial count from
-// ReadBufferCycle) at each gap of the script, where the meter paused past the
-// timeout, and once the script is spent.
+// A meter line answering from the fuzz input. ReadBuffer takes up to `chunk`
+// bytes, never past the end of their burst (the next answer has not arrived);
+// ReadBufferCycle gathers the length asked. Reads time out like the serial
+// connector's at each gap of the script and once it is spent.
 class ScriptConnector : public CConnector {
  public:
   // `gaps` and `bursts` (where each burst ends) are ascending positions.
@@ -79,13 +76,9 @@ class ScriptConnector : public CConnector {
   }
 
   const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-  size_t chunk_;
-  std::vector<size_t> gaps_;
-  size_t gap_ = 0;
-  std::vector<size_t> bursts_;
-  size_t burst_ = 0;
+  size_t size_, pos_ = 0, chunk_;
+  std::vector<size_t> gaps_, bursts_;
+  size_t gap_ = 0, burst_ = 0;
 };
 
 // Sleeps cost nothing; time only moves by what was slept.
@@ -117,16 +110,11 @@ class Reader {
   const uint8_t* end_;
 };
 
-// What the meter sends, built from the rest of the fuzz input as a run of
-// frames: [control][length][bytes]. Random bytes almost never carry a right
-// length field or checksum, so the control byte may ask for them to be put
-// in (bit 0: the length field, bit 1: the checksum), leaving the parsers
-// behind those checks within the fuzzer's reach. Bit 6 makes the meter fall
-// silent after the frame (a gap: the read then waiting times out), bit 7
-// sends the frame twice (a repeated answer).
+// The meter's frames from the fuzz input: [control][length][bytes]. Control
+// bit 0 fixes the length field and bit 1 the checksum (so the parsers behind
+// them are reached), bit 6 adds a silence after the frame, bit 7 repeats it.
 struct FrameFixer {
   int length_offset = -1;  // where the frame's own length byte sits, or -1
-  // Writes the checksum into the last bytes of the frame.
   std::function<void(std::vector<uint8_t>&)> checksum;
 };
 
@@ -159,10 +147,8 @@ inline Script framedScript(Reader& in, const FrameFixer& fix) {
   return script;
 }
 
-// With `verbose` every log line and frame dump is formatted and written to
-// /dev/null, so the logging paths see the fuzzed bytes too; otherwise only
-// emergencies get through. MTR_FUZZ_LOG=FILE logs everything to FILE instead
-// (to read what a finding's input does).
+// `verbose` formats every log line into /dev/null so the logging paths see the
+// fuzzed bytes; MTR_FUZZ_LOG=FILE logs everything there (to study a finding).
 inline void fuzzLogging(bool verbose) {
   static const char* file = getenv("MTR_FUZZ_LOG");
   if (file) verbose = true;

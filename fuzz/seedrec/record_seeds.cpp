@@ -1,11 +1,6 @@
-// Records what the simulated meters answer to each driver operation and
-// writes it out as seed inputs of the driver fuzz targets, so that the
-// fuzzers start from real sessions.
-//
-//   fuzz_record_seeds METERSIM METERS.json OUTDIR FAMILY [MODEL]
-//
-// METERS.json may hold "@CLOCK_OFFSET@", replaced by the offset that sets
-// the meter clocks to the harness clock. FAMILY: mercury, ce2727 or ce30x.
+// Records simulated sessions of each driver operation as seeds of the driver
+// fuzz targets: fuzz_record_seeds METERSIM METERS.json OUTDIR FAMILY [MODEL].
+// "@CLOCK_OFFSET@" in METERS.json sets the meter clocks to the harness clock.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -29,8 +24,7 @@ namespace {
 
 using mtr_fuzz::DriverInput;
 
-// Passes everything to the real line and keeps every byte read, and every
-// read that timed out (an empty entry).
+// The real line, keeping every read (an empty entry for each timeout).
 class RecordingConnector : public CConnector {
  public:
   explicit RecordingConnector(std::shared_ptr<CConnector> inner) : inner_(std::move(inner)) {}
@@ -63,6 +57,7 @@ class RecordingConnector : public CConnector {
   std::shared_ptr<CConnector> inner_;
 };
 
+// mtr-metersim on METERS; its device is what it prints first.
 struct Simulator {
   pid_t pid = -1;
   std::string device;
@@ -70,45 +65,32 @@ struct Simulator {
   bool start(const std::string& exe, const std::string& meters) {
     int out[2];
     if (pipe(out) != 0) return false;
-    pid = fork();
-    if (pid == 0) {
+    if ((pid = fork()) == 0) {
       dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
+      close(out[0]), close(out[1]);
       execl(exe.c_str(), exe.c_str(), meters.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     close(out[1]);
-    std::string line;
     char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') device += c;
     close(out[0]);
-    if (line.rfind("device=", 0) != 0) return false;
-    device = line.substr(7);
-    return true;
+    return device.rfind("device=", 0) == 0 && !(device = device.substr(7)).empty();
   }
   ~Simulator() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
+    if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
   }
 };
 
-// One seed: the input header, every read as frames of at most 255 bytes
-// taken as they came (control 0), every timeout as an empty frame with the
-// gap bit (0x40).
+// The input header, each read as frames of up to 255 bytes (control 0), each
+// timeout as an empty frame with the gap bit (0x40).
 std::string seedBytes(const DriverInput& in, const std::vector<std::vector<uint8_t>>& reads) {
   std::vector<uint8_t> out = in.bytes();
   for (const auto& r : reads) {
-    if (r.empty()) {
-      out.push_back(0x40);
-      out.push_back(0);
-    }
+    if (r.empty()) out.insert(out.end(), {0x40, 0});
     for (size_t off = 0; off < r.size(); off += 255) {
       size_t n = std::min<size_t>(255, r.size() - off);
-      out.push_back(0);
-      out.push_back(static_cast<uint8_t>(n));
+      out.insert(out.end(), {0, static_cast<uint8_t>(n)});
       out.insert(out.end(), r.begin() + off, r.begin() + off + n);
     }
   }
@@ -142,10 +124,9 @@ int main(int argc, char** argv) {
   }
   const uint8_t model = argc == 6 ? static_cast<uint8_t>(atoi(argv[5]) & 7) : 0;
 
-  std::string stem = argv[2];
+  std::string stem = argv[2], text;
   stem = stem.substr(stem.find_last_of('/') + 1);
   stem = stem.substr(0, stem.find('.'));
-  std::string text;
   if (!mtr::readFile(argv[2], text)) {
     fprintf(stderr, "cannot read %s\n", argv[2]);
     return 1;

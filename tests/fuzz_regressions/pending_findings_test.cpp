@@ -15,9 +15,7 @@ bool validBcd(uint8_t b) {
   return (b >> 4) <= 9 && (b & 0x0F) <= 9;
 }
 
-// A meter whose clock was reset to 2000 gets archive windows that start in
-// 2000; stepping back a year (or a month, or a day) must not ask for 1999,
-// which two BCD digits cannot carry.
+// Windows starting in 2000 (a reset meter clock) must not ask for 1999: two BCD digits.
 TEST(PendingFindings, CE2727ArchiveWindowAtYear2000AsksOnlyValidDates) {
   mtr_test::ScopedEnv tz("TZ", "MSK-3");
   tzset();

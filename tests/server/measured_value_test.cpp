@@ -62,23 +62,10 @@ TEST(DisplayNames, DataTypesUnitsAndPressureFactors) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 MeasuredValue record(uint32_t code, uint32_t kind, const char* value, int32_t t,
                      const char* dim = "", int32_t quality = 192, uint8_t error = 0,
                      uint8_t sys = 0) {
-  MeasuredValue v;
-  v.param_code = code;
-  v.kind = kind;
-  v.value = value;
-  v.dim = dim;
-  v.opc_quality = quality;
-  v.error = error;
-  v.sys = sys;
-  v.timestamp = t;
-  return v;
+  return {code, kind, value, dim, quality, error, sys, t};
 }
 
 std::string fields(const MeasuredValue& v) {

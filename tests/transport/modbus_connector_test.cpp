@@ -35,9 +35,8 @@ class ModbusPeerTest : public ModbusConnectorTest {
   std::unique_ptr<CModbusConnectorItself> conn;
 };
 
-// Each operation with what it reads back and the LEDs flashed so far: "A" when
-// a transaction starts, "B" when it brought something back, never for the
-// single writes. Then selecting slaves, and answers past the register map.
+// Reads and LED flashes so far ("A" per transaction, "B" when it read data
+// back: not for writes); then slave selection and exception answers.
 TEST_F(ModbusPeerTest, RegisterOperationsLedsAndExceptionAnswers) {
   uint16_t r[8] = {};
   const uint16_t many[3] = {0x0102, 0xFFFF, 0};
@@ -201,9 +200,9 @@ TEST_F(ModbusConnectorTest, OpenFailuresAreLoggedAndOperationsFail) {
        "Unable to allocate libmodbus context and open device " + pty.path() + "."},
   };
   for (const auto& c : cases) {
-    size_t mark = peers::logMark();
+    peers::LogSince log;
     CModbusConnectorItself conn(c.first);
-    EXPECT_EQ(1, peers::logCount(mark, "Crit: CModbusConnectorItself::open_device - " + c.second));
+    EXPECT_EQ(1, log.count("Crit: CModbusConnectorItself::open_device - " + c.second));
     uint16_t r[2] = {};
     conn.SetTimeout(1500);  // harmless without a context
     EXPECT_EQ((std::vector<int32_t>{-1, -1, -1}),

@@ -66,9 +66,8 @@ struct Stopwatch {
   }
 };
 
-// A meter as a script on a line that is its own clock: each write releases
-// the next reply; a read takes at most `chunk` bytes of what is pending and
-// times out when nothing is. Line calls and sleeps are recorded in order.
+// A scripted meter on a line that is its own clock: each write releases the
+// next reply; reads take up to `chunk` pending bytes. Calls and sleeps are recorded.
 struct ScriptLine : CConnector, mtr::Clock {
   std::deque<Bytes> replies;  // one per write; none left: the meter stays silent
   Bytes pending;
@@ -114,21 +113,16 @@ inline void logLevel(int level) {
 inline std::string logText() {
   return mtr_test::exists(logPath()) ? mtr_test::readFile(logPath()) : "";
 }
-inline size_t logMark() {
-  return logText().size();
-}
-inline int logCount(size_t mark, const std::string& needle) {
-  return mtr_test::countLinesContaining(logText().substr(mark), needle);
-}
 // What the log got after this was made.
 struct LogSince {
-  size_t mark = logMark();
-  bool has(const std::string& s) const { return logText().find(s, mark) != std::string::npos; }
-  int count(const std::string& s) const { return logCount(mark, s); }
+  size_t mark = logText().size();
+  std::string text() const { return logText().substr(mark); }
+  bool has(const std::string& s) const { return text().find(s) != std::string::npos; }
+  int count(const std::string& s) const { return mtr_test::countLinesContaining(text(), s); }
 };
 
-// The activity LED files of connectors made under MTR_ROOT `root` (made before
-// them): '0' when opened, then "10" for every flash.
+// The LED files of connectors made later under MTR_ROOT `root`: '0' when
+// opened, then "10" for every flash.
 struct Leds {
   std::string send_path, receive_path;
   explicit Leds(const std::string& root)
@@ -151,8 +145,7 @@ struct Leds {
   }
 };
 
-// A raw pseudo-terminal. The slave end stays open here too, so the code under
-// test may close and reopen it without the master seeing a hang-up.
+// A raw pty; its slave end stays open here so reopening it is no hang-up.
 struct Pty {
   int master = -1, slave = -1;
   char name[256] = {};
@@ -177,10 +170,9 @@ struct Pty {
   }
 };
 
-// A meter at the master end of a pty, its code under test opening `device()`
-// in MTR_ROOT. `frame` gives the length of the whole request at the front of
-// what came (0: not yet; `quiet`: 15 ms without a byte); each answer goes out
-// in pieces of `piece` bytes `gap_us` apart, as a slow line delivers it.
+// A meter at the master end of a pty. `frame` gives the length of the request
+// at the front of what came (0: not yet; `quiet`: 15 ms without a byte); each
+// answer goes out in pieces of `piece` bytes `gap_us` apart, like a slow line.
 struct PtyMeter {
   using Frame = std::function<size_t(const Bytes& buf, bool quiet)>;
   mtr_test::TempDir root;
@@ -217,9 +209,8 @@ struct PtyMeter {
   std::string device() const { return pty.path(); }
 };
 
-// A libmodbus RTU slave, an independent implementation, at the far end of a
-// socat pty pair. Holding registers 0..99 hold their own address, input
-// registers 0x100..0x107 hold 0xA000 + index.
+// An independent libmodbus RTU slave behind a socat pty pair. Holding register
+// i (< 100) holds i, input registers 0x100..0x107 hold 0xA000 + index.
 struct RtuSlave {
   mtr_test::TempDir dir;
   std::string device = dir / "master", far_end = dir / "slave";  // device: for the code under test

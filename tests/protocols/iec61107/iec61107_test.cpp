@@ -40,7 +40,6 @@ class Iec : public ::testing::Test {
     Gost61107Settings s{7, "S1", "123", "", {}};
     conn_ = std::make_shared<CGost61107Connector>(line_, s, capacity, line_.get());
   }
-  int logCount(const std::string& s) { return log_.count(s); }
   bool send(int32_t& len, bool framed, uint8_t* ans = answer_) {
     return conn_->SendRequest(kBreak.data(), 5, ans, len, framed);
   }
@@ -96,7 +95,7 @@ TEST_F(Iec, LineAnswerAfterNaks) {
     EXPECT_TRUE(send(len, false));
     EXPECT_EQ(len, -1);
   }
-  EXPECT_EQ(logCount("[7][S1] cGost61107Connector::SendRequest(): Can't read"), 2);
+  EXPECT_EQ(log_.count("[7][S1] cGost61107Connector::SendRequest(): Can't read"), 2);
 }
 
 // Framed answers in chunks of any size end at their check byte, whatever
@@ -139,7 +138,7 @@ TEST_F(Iec, AnswersThatWouldOverflowTheCapacityFail) {
       EXPECT_EQ(len, static_cast<int32_t>(c.size));
     }
   }
-  EXPECT_EQ(logCount("[7][S1] ATTENTION!!! BUFFER SIZE IS TOO SMALL FOR THIS RESPONSE!!!"), 2);
+  EXPECT_EQ(log_.count("[7][S1] ATTENTION!!! BUFFER SIZE IS TOO SMALL FOR THIS RESPONSE!!!"), 2);
   reset(64);  // a frame that never ends stops at the buffer's end
   line_->replies.push_back(B("\x02" + std::string(80, ')')));
   std::vector<uint8_t> canary(72, 0xA5);
@@ -185,8 +184,8 @@ TEST_F(Iec, InitAttempts) {
                                                : B("\x06"
                                                    "051\r\n"));
     if (!c.failure) continue;
-    EXPECT_EQ(logCount(c.failure), 3) << c.failure;
-    EXPECT_EQ(logCount("[7][S1] cGost61107::Init() - CAN'T SEND REQUEST !!!"), 1);
+    EXPECT_EQ(log_.count(c.failure), 3) << c.failure;
+    EXPECT_EQ(log_.count("[7][S1] cGost61107::Init() - CAN'T SEND REQUEST !!!"), 1);
   }
 }
 

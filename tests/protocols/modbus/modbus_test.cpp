@@ -26,7 +26,7 @@ class ModbusFraming : public ::testing::Test {
  protected:
   void SetUp() override {
     peers::logLevel(7);
-    mark = peers::logMark();
+    log = {};
   }
   std::unique_ptr<ModBus> make(int address, bool adi = false) {
     script = std::make_shared<Script>();
@@ -38,13 +38,10 @@ class ModbusFraming : public ::testing::Test {
   bool send(ModBus& m, uint8_t function, Params p, uint32_t capacity = ModBus::kAnswerSize) {
     return m.SendRequest("rd", function, p.data(), int(p.size()), answer, len, capacity);
   }
-  int count(const std::string& needle) { return peers::logCount(mark, needle); }
-  bool logged(const std::string& text) {
-    return peers::logText().find(text, mark) != std::string::npos;
-  }
+  int count(const std::string& needle) { return log.count(needle); }
 
   std::shared_ptr<Script> script;
-  size_t mark = 0;
+  peers::LogSince log;
   uint8_t answer[ModBus::kAnswerSize] = {};
   uint32_t len = 0;
 };
@@ -93,7 +90,7 @@ TEST_F(ModbusFraming, RequestFramesByHandAndRefusals) {
     SCOPED_TRACE(c.frame);
     auto m = make(c.address, c.adi);
     m->setWakeUp(0xFF, c.wake_up);
-    mark = peers::logMark();
+    log = {};
     EXPECT_EQ(c.ok, m->makePacket("rd", c.function, c.params.data(), int(c.params.size())));
     if (c.ok) {
       EXPECT_EQ(c.frame, hexText(Bytes(m->Request(), m->Request() + m->RequestLength())));
@@ -136,11 +133,11 @@ TEST_F(ModbusFraming, ExceptionThenHoldingRegisters) {
                     "read 1", "read 4"}),
             script->events);
   EXPECT_TRUE(
-      logged("[7][S1] ModBus::SendRequest('rd'): Send: \n"
-             "0x01 0x03 0x00 0x10 0x00 0x02 0xc5 0xce \n"));
+      log.has("[7][S1] ModBus::SendRequest('rd'): Send: \n"
+              "0x01 0x03 0x00 0x10 0x00 0x02 0xc5 0xce \n"));
   EXPECT_TRUE(
-      logged("[7][S1] ModBus::SendRequest('rd'): Recv: received size = 9 bytes: \n"
-             "0x01 0x03 0x04 0x00 0x0a 0x01 0x02 0x5a 0x60 \n"));
+      log.has("[7][S1] ModBus::SendRequest('rd'): Recv: received size = 9 bytes: \n"
+              "0x01 0x03 0x04 0x00 0x0a 0x01 0x02 0x5a 0x60 \n"));
   // Behind a wake-up prefix the answer's address is checked against the frame's.
   m->setWakeUp(0xFF, 2);
   EXPECT_TRUE(send(*m, 3, {0x10, 2}));
@@ -167,13 +164,13 @@ TEST_F(ModbusFraming, BadAnswersFailThreeAttemptsWithPauses) {
       {kHoldingAnswer, "ANSWER LENGTH 9 OUT OF RANGE 5..8 !!!", 8},
   };
   const std::string rd = "[7][S1] ModBus::SendRequest('rd')";
-  const size_t start = peers::logMark();
+  const peers::LogSince all;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     auto m = make(1);
     script->replies.assign(3, c.answer);
     script->replies.push_back(kHoldingAnswer);  // a fourth attempt would succeed
-    mark = peers::logMark();
+    log = {};
     len = 1234;
     EXPECT_FALSE(send(*m, 3, {0x10, 2}, c.capacity));
     EXPECT_EQ(1234u, len);
@@ -188,8 +185,7 @@ TEST_F(ModbusFraming, BadAnswersFailThreeAttemptsWithPauses) {
                       "write 8", "sleep 100", "sleep 1000"}),
               writes_and_sleeps);
   }
-  EXPECT_NE(std::string::npos,
-            peers::logText().find(rd + ": Standart Header Recv: \n0x01 0x03 0x04 \n", start));
+  EXPECT_TRUE(all.has(rd + ": Standart Header Recv: \n0x01 0x03 0x04 \n"));
 }
 
 // A meter whose longer header carries the answer length in its sixth byte.
@@ -220,7 +216,7 @@ TEST_F(ModbusFraming, LongerHeaderAndCustomAnswerLength) {
   EXPECT_FALSE(send(m, 43, {0x0E, 1, 0}));
   EXPECT_EQ(3, count("Err: [7][S1] ModBus::SendRequest('rd') - CAN'T READ ADDITIONAL HEADER !!! "
                      "WHANT 2 BYTES, BUT GOT 1"));
-  EXPECT_TRUE(logged("[7][S1] ModBus::SendRequest('rd'): Additional Header Recv: \n0x08 \n"));
+  EXPECT_TRUE(log.has("[7][S1] ModBus::SendRequest('rd'): Additional Header Recv: \n0x08 \n"));
 }
 
 }  // namespace

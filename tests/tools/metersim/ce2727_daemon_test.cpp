@@ -1,6 +1,5 @@
-// The real daemon reads a simulated CE2727A over a pty and leaves item and
-// archive files whose values follow from the meter description. The meter
-// puts 01 at byte 10 of its answers, and its oldest daily answer is unreadable.
+// The daemon's files for a simulated CE2727A (01 at byte 10 of its answers, its
+// oldest daily answer unreadable) follow from the meter description.
 #include <gtest/gtest.h>
 
 #include <algorithm>

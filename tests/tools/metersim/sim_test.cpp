@@ -1,12 +1,12 @@
-// What the end-to-end tests take from the simulator on trust and cannot see
-// for themselves: each fault kind spoils a reply as its family would, and a
-// seed repeats the fault plan.
+// What the end-to-end tests take on trust: each fault kind spoils a reply as
+// its family would, and a seed repeats the fault plan.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "tools/sim_process.h"
 #include "transport/serial_peers.h"
 
 namespace {
@@ -18,25 +18,17 @@ bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// mtr-metersim behind a link in its own folder, logging its frames; the
-// daemon's end of the line opened raw.
-struct Sim {
-  mtr_test::TempDir dir;
-  std::unique_ptr<mtr_test::Child> child;
+// The simulator with the daemon's end of its line opened raw.
+struct Sim : mtr_test::SimProcess {
   int fd = -1;
-  explicit Sim(const std::string& meters, std::vector<std::string> args = {}) {
-    mtr_test::writeFile(dir / "meters.json", meters);
-    args.insert(args.begin(), {mtr_test::binPath("mtr-metersim"), "--link", dir / "tty", "--log",
-                               dir / "log", dir / "meters.json"});
-    child = std::make_unique<mtr_test::Child>(args, dir / "out", dir / "err");
-    if (!mtr_test::waitFor([&] { return mtr_test::exists(dir / "tty"); }, 30000)) return;
-    fd = open((dir / "tty").c_str(), O_RDWR | O_NOCTTY);
+  explicit Sim(const std::string& meters, const std::vector<std::string>& args = {})
+      : SimProcess(meters, args) {
+    fd = open(device.c_str(), O_RDWR | O_NOCTTY);
     termios t{};
     cfmakeraw(&t);
     tcsetattr(fd, TCSANOW, &t);
   }
   ~Sim() { close(fd); }
-  std::string log() const { return mtr_test::readFile(dir / "log"); }
   std::vector<std::string> outcomes() const {  // one line per request a meter took
     std::vector<std::string> out;
     for (const auto& l : mtr_test::splitLines(log()))
