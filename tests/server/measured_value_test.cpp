@@ -96,6 +96,7 @@ TEST(PackedValueList, RecordsComeBackExactly) {
       record(6, Current, "1.234567890123450", 7),
       record(7, Journal_Event_Next, "2024-03-15 10:20", 7, "h"),
       record(170000, 200, "100000000", 7),
+      record(128, Hourly, "16", 7),  // 128 and 16 << 3: one varint byte too many
   };
   PackedValueList packed;
   packed.assign(rows);

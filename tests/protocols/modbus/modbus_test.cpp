@@ -109,6 +109,11 @@ TEST_F(ModbusFraming, RequestFramesByHandAndRefusals) {
   auto adi = make(1, true);  // 62 parameters just fill the buffer
   EXPECT_TRUE(adi->makePacket("rd", 20, Params(62, 1).data(), 62));
   EXPECT_EQ(ModBus::kRequestSize, adi->RequestLength());
+  Params full = {0, 60, 119};  // and 119 data bytes of function 16
+  full.resize(63, 1);
+  auto m = make(1);
+  EXPECT_TRUE(m->makePacket("rd", 16, full.data(), 63));
+  EXPECT_EQ(ModBus::kRequestSize, m->RequestLength());
 }
 
 TEST_F(ModbusFraming, ExceptionThenHoldingRegisters) {
