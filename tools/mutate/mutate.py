@@ -35,7 +35,7 @@ TESTS = {
     "drivers/models/ce2727": ["test_ce2727"],
     "protocols/iec61107": ["test_iec61107", "test_ce30x"],
     "protocols/modbus": ["test_modbus_framing"],
-    "server": ["test_server", "test_framework"],
+    "server": ["test_server", "test_framework", "test_confsrv"],
     "storage": ["test_storage", "test_framework"],
     "transport": ["test_transport"],
 }
