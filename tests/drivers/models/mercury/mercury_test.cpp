@@ -488,7 +488,7 @@ struct Rig {
 };
 
 TEST(MercuryDriver, LostRequestsThrowTheirExceptions) {
-  Rig link, model, clock, serial, other({}, "87654321");
+  Rig link, model, clock, serial;
   auto lose = [](std::string command) {
     return [command](const std::string& cmd) { return command.empty() || cmd == command; };
   };
@@ -503,20 +503,16 @@ TEST(MercuryDriver, LostRequestsThrowTheirExceptions) {
   EXPECT_EQ(3000, link.driver.fake_clock.nowMs() - 1710498030000LL);
   EXPECT_THROW(model.driver.get_all_system_values(), CDisconnectException);
   EXPECT_THROW(clock.driver.GetTimestamps(ts), CNoDateTimeException);
-  for (auto [rig, text] : {std::pair(&serial, "No Data"), std::pair(&other, "12345678")}) {
-    try {
-      rig->driver.get_all_system_values();
-      ADD_FAILURE() << text;
-    } catch (const SerialErrorException& e) {
-      EXPECT_EQ(text, e.message());
-    }
+  try {
+    serial.driver.get_all_system_values();
+    ADD_FAILURE();
+  } catch (const SerialErrorException& e) {
+    EXPECT_EQ("No Data", e.message());
   }
   for (const char* line : {"[7001][12345678] CmtrMercury23X::init() - CAN'T TEST CONNECTION !!!",
                            "NOT OPTIONAL REQUEST. EXCEPTION WILL BE THROWN !!!",
                            "RequestSequence::sendRequest(): CAN'T READ SERIAL NUMBER !!!",
-                           "RequestSequence::sendRequest(): CAN'T READ CURRENT DATE TIME !!!",
-                           "[7001][87654321] CmtrMercury23X::GetSystemValues(): READ SERIAL "
-                           "'12345678' != GIVEN SERIAL '87654321' !!! EXCEPTION"})
+                           "RequestSequence::sendRequest(): CAN'T READ CURRENT DATE TIME !!!"})
     EXPECT_TRUE(log.has(line)) << line;
   EXPECT_EQ(std::make_tuple(3, 3, 3),
             std::make_tuple(model.meter.asked["08 12"], clock.meter.asked["04 00"],
@@ -545,7 +541,7 @@ TEST(MercuryDriver, SystemValuesAndTheModelRead) {
             std::make_pair(rig.driver.modelNumber(), rig.driver.profileMemorySize()));
 }
 
-TEST(MercuryDriver, CurrentValuesAMeterThatVanishesAndAWrongPassword) {
+TEST(MercuryDriver, CurrentValuesAndAMeterThatVanishes) {
   Rig rig;
   rig.driver.get_all_system_values();
   MeasuredValueList v = rig.driver.get_all_curtime_cur_integ_values();
@@ -570,12 +566,6 @@ TEST(MercuryDriver, CurrentValuesAMeterThatVanishesAndAWrongPassword) {
   rig.meter.drop = nullptr;
   EXPECT_TRUE(rig.driver.init());
   EXPECT_EQ("12.345", value(rig.driver.get_all_curtime_cur_integ_values(), 0, 50));
-  // A wrong password shows as logged status errors and missing records only.
-  rig.meter.open = "01 01 02 02 02 02 02 02";
-  LogSince log;
-  EXPECT_TRUE(rig.driver.get_all_curtime_cur_integ_values().empty());
-  EXPECT_TRUE(log.has("ERROR CODE 3. DEVICE DOESN'T SUPPORT THIS REQUEST !!!"));
-  EXPECT_TRUE(log.has("Request::parseErrorCode: status = Not opened"));
 }
 
 TEST(MercuryDriver, ArchiveCacheReadsOncePerKind) {
@@ -624,8 +614,6 @@ TEST(MercuryDriver, HourlyArchiveWithClockOffset) {
   EXPECT_EQ(1, rig.meter.asked["06 83 F1 80 78"]);
 }
 
-// A session over a slow line with a lost request; then the meter falls
-// silent and init fails after three time-outs.
 TEST(MercuryPty, SessionOverASlowRealLineThenSilence) {
   TableMeter m;  // a Mercury 230 without tariff clock: a short session
   m.table = {
@@ -633,9 +621,7 @@ TEST(MercuryPty, SessionOverASlowRealLineThenSilence) {
   int drops = 0;
   std::atomic<bool> silent{false};
   m.drop = [&](const std::string& cmd) { return silent || (cmd == "08 00" && drops++ < 2); };
-  // The meter on a pty: a frame ends when the line has been quiet for 15 ms, as
-  // a meter's receiver decides; replies go out byte by byte, slower than 9600
-  // baud but well within the driver's 300 ms time-out.
+  // A frame ends after 15 ms of quiet; replies go out byte by byte, well within 300 ms.
   PtyMeter pty{[](const Bytes& b, bool quiet) { return quiet ? b.size() : 0; }, std::ref(m)};
   pty.piece = 1;
   pty.gap_us = 3000;
