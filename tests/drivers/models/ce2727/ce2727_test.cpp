@@ -35,9 +35,7 @@ std::optional<SeenRequest> parseRequest(const Bytes& f) {
   return SeenRequest{getLE(f, 2, 4), getLE(f, 6, 4), f[11], Bytes(f.begin() + 12, f.end() - 2)};
 }
 
-// Answers through a handler per command (code 1 for a wrong password, 2 for no
-// handler, silence for another address); keeps the parameters asked per command.
-// An answer with data carries `data_byte10` at byte 10 (meters put 00 or 01).
+// Code 1 for a password, 2 without handler, silence to another address.
 struct FakeMeter {
   uint32_t address = 4242;
   using Handler = std::function<Bytes(const Bytes& params, uint8_t& code)>;
@@ -57,8 +55,7 @@ struct FakeMeter {
   }
 };
 
-// A pty meter answering each whole frame (its second byte is its length), and
-// `line`, a serial connector (time-out 200 ms) at the other end.
+// A pty meter answering whole frames; `line` is the serial end, time-out 200 ms.
 struct PtyLine : PtyMeter {
   std::shared_ptr<CConnector> line;
   explicit PtyLine(std::function<Bytes(const Bytes&)> answer)
@@ -190,8 +187,7 @@ constexpr time_t kHour = 3600;
 constexpr int kDTZ = 3600;                // meter clock one hour ahead of the controller
 constexpr time_t kMeterNow = 1709727030;  // 6 March 2024 15:10:30 meter time
 
-// Archive answer: the requested date, then five counters; code 5 (end of the
-// archive) for the date `end`; month 13 in the answer for the date `bad`.
+// The date asked, five counters; code 5 for `end`, month 13 for `bad`.
 FakeMeter::Handler archive(uint32_t base, const Bytes& end = {}, const Bytes& bad = {}) {
   return [=](const Bytes& p, uint8_t& code) {
     code = p == end ? 5 : 0;
@@ -338,8 +334,7 @@ TEST_F(CE2727Driver, ArchiveAnswerVariants) {
 }
 
 TEST_F(CE2727Driver, ProfileWalksHalfDaysAndSkipsSlotsWithoutValue) {
-  // Slot i of half-day h holds 1000 * (h + 1) + i; slot 3 of an afternoon has
-  // no value. With `cut`, afternoons end after their date.
+  // Slot i of half-day h: 1000 * (h + 1) + i; afternoon slot 3 empty; `cut` ends afternoons.
   bool cut = false;
   meter.handlers[17] = [&cut](const Bytes& p, uint8_t&) {
     Bytes d = {p[0], 30, p[2], p[3], p[4]};

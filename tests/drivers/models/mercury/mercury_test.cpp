@@ -20,8 +20,7 @@ using namespace CmtrMercury23XRequets;
 const bool kUtc = (setenv("TZ", "UTC", 1), tzset(), true);
 const char* kOpen = "01 01 01 01 01 01 01 01";
 
-// Records the frames written and answers each through `meter`; an empty
-// answer is silence.
+// Records the frames written; an empty answer from `meter` is silence.
 struct ScriptedLine : CConnector {
   std::function<Bytes(const Bytes&)> meter;
   std::vector<Bytes> writes;
@@ -55,10 +54,7 @@ struct ScriptedLine : CConnector {
   }
 };
 
-// A meter answering from a table of commands (the bytes after the address) to
-// reply data. It opens its channel only to `open` (03, access denied, to another
-// password), says 05 (not opened) while closed and 01 (invalid command) to what
-// it does not know.
+// Opens only to `open` (else 03), says 05 while closed and 01 to unknown commands.
 struct TableMeter {
   std::map<std::string, std::string> table;
   std::string open = "01 01 01 01 01 01 01 01";  // password 111111, digits
@@ -91,8 +87,7 @@ time_t utc(const char* text) {
   return timegm(&tm);
 }
 
-// A low-level connector (meter 42, serial SN1) on a scripted line, and the state
-// requests share: the meter's clock read 10:00, the controller's 10:20:30.
+// Meter 42 on a scripted line; its clock read 10:00, the controller's 10:20:30.
 struct Line {
   std::shared_ptr<ScriptedLine> line = std::make_shared<ScriptedLine>();
   std::shared_ptr<CMercury23XLowLevelConnector> ll =
