@@ -35,9 +35,7 @@ std::optional<SeenRequest> parseRequest(const Bytes& f) {
   return SeenRequest{getLE(f, 2, 4), getLE(f, 6, 4), f[11], Bytes(f.begin() + 12, f.end() - 2)};
 }
 
-// Answers through a handler per command (code 1 for a wrong password, 2 for no
-// handler, silence for another address); keeps the parameters asked per command.
-// An answer with data carries `data_byte10` at byte 10 (meters put 00 or 01).
+// Code 1 for a password, 2 without handler, silence to another address.
 struct FakeMeter {
   uint32_t address = 4242;
   using Handler = std::function<Bytes(const Bytes& params, uint8_t& code)>;
@@ -57,8 +55,7 @@ struct FakeMeter {
   }
 };
 
-// A pty meter answering each whole frame (its second byte is its length), and
-// `line`, a serial connector (time-out 200 ms) at the other end.
+// A pty meter answering whole frames; `line` is the serial end, time-out 200 ms.
 struct PtyLine : PtyMeter {
   std::shared_ptr<CConnector> line;
   explicit PtyLine(std::function<Bytes(const Bytes&)> answer)
@@ -150,8 +147,11 @@ TEST(CE2727Exchange, AttemptsAndTheirMessages) {
     size_t piece;
     const char* message;
     Bytes data;  // of the answer taken
-  } cases[] = {{{}, 0, 7, "CAN'T READ HEADER !!! WHANT 12 BYTES, BUT GOT 0", {}},
-               {{Bytes(good.begin(), good.begin() + 5)}, 0, 7, "WHANT 12 BYTES, BUT GOT 5", {}},
+  } cases[] = {{{Bytes(good.begin(), good.begin() + 5)},
+                0,
+                7,
+                "CAN'T READ HEADER !!! WHANT 12 BYTES, BUT GOT 5",
+                {}},
                {{Bytes(good.begin(), good.begin() + 20)}, 0, 7, "MUST READ 23, BUT GOT 20.", {}},
                {{bad_crc, good}, 2, 7, "CCE2727Connector::calcCRC CRC ERROR", time},
                // The rest of a wrong answer must be in before the next attempt flushes.
@@ -187,8 +187,7 @@ constexpr time_t kHour = 3600;
 constexpr int kDTZ = 3600;                // meter clock one hour ahead of the controller
 constexpr time_t kMeterNow = 1709727030;  // 6 March 2024 15:10:30 meter time
 
-// Archive answer: the requested date, then five counters; code 5 (end of the
-// archive) for the date `end`; month 13 in the answer for the date `bad`.
+// The date asked, five counters; code 5 for `end`, month 13 for `bad`.
 FakeMeter::Handler archive(uint32_t base, const Bytes& end = {}, const Bytes& bad = {}) {
   return [=](const Bytes& p, uint8_t& code) {
     code = p == end ? 5 : 0;
@@ -276,15 +275,12 @@ TEST_F(CE2727Driver, DailyAndMonthlyRecordsAreStampedAtTheFollowingMidnight) {
   EXPECT_EQ((std::vector<Bytes>{{0x12, 0x23}, {0x01, 0x24}}), meter.asked[13]);
   EXPECT_TRUE(log.has("CmtrCE2727::isNextArchive('Monthly'): stop reading by device"));
   ASSERT_EQ(std::make_pair(size_t(10), size_t(5)), std::make_pair(daily.size(), monthly.size()));
-  // Field by field the answers are read as ArchiveAnswerVariants shows.
   auto text = [](const MeasuredValue& v) {
     return std::to_string(v.param_code) + "/" + std::to_string(v.kind) + "/" +
            std::to_string(v.sys) + " " + v.value + " q" + std::to_string(v.opc_quality) + " @" +
            std::to_string(v.timestamp);
   };
   EXPECT_EQ("50/2/0 17.345 q192 @" + std::to_string(kMar6 - kDTZ), text(daily.front()));
-  EXPECT_EQ("50/2/0 19.345 q192 @" + std::to_string(kMar6 + 2 * 86400 - kDTZ),
-            text(*std::next(daily.begin(), 5)));
   EXPECT_EQ("50/4/4 502.004 q192 @" + std::to_string(jan1 - kDTZ), text(monthly.back()));
 }
 
@@ -338,8 +334,7 @@ TEST_F(CE2727Driver, ArchiveAnswerVariants) {
 }
 
 TEST_F(CE2727Driver, ProfileWalksHalfDaysAndSkipsSlotsWithoutValue) {
-  // Slot i of half-day h holds 1000 * (h + 1) + i; slot 3 of an afternoon has
-  // no value. With `cut`, afternoons end after their date.
+  // Slot i of half-day h: 1000 * (h + 1) + i; afternoon slot 3 empty; `cut` ends afternoons.
   bool cut = false;
   meter.handlers[17] = [&cut](const Bytes& p, uint8_t&) {
     Bytes d = {p[0], 30, p[2], p[3], p[4]};

@@ -9,7 +9,6 @@
 #include "base/logger.h"
 #include "drivers/models/ce30x/ce_models.h"
 #include "support/test_support.h"
-#include "transport/rs_connector.h"
 #include "transport/serial_peers.h"
 
 namespace {
@@ -29,9 +28,7 @@ std::string Framed(const std::string& body, char first = '\x02', int delta = 0) 
   return f;
 }
 
-// A CE meter, built from the meter's side: each written frame is decoded and
-// answered. What it heard is kept as text: "break", "signon ADDR",
-// "option 051", "read NAME(args)", "password (PW)", "junk".
+// A CE meter decoding each written frame; what it heard is kept as text.
 class MeterDouble : public CConnector {
  public:
   int32_t WriteBuffer(const uint8_t* buf, uint16_t len, bool) override {
@@ -149,7 +146,8 @@ class Ce : public ::testing::Test {
       a[std::string(j) + "()"] = "()\r\n";
   }
 
-  TestDriver& make(const SettingsMap& params = {{"pu_tz", "3"}, {"srv_tz", "3"}}) {
+  TestDriver& make(const SettingsMap& params = {
+                       {"net_address", "301"}, {"pu_tz", "3"}, {"srv_tz", "3"}}) {
     log_ = {};
     driver_ = std::make_unique<TestDriver>(params);
     driver_->setClock(&clock_);
@@ -213,7 +211,7 @@ TEST_F(Ce, ModelChoiceAndRequestSequences) {
     auto* ce3 = dynamic_cast<CCE30X*>(d.model());
     EXPECT_EQ(ce3 && ce3->isCE301(), c.ce301) << c.ident;
     // identification, then programming mode by the model object
-    EXPECT_EQ(meter_->heard, Strings({"break", "signon ", "break", "signon ", "option 051"}));
+    EXPECT_EQ(meter_->heard, Strings({"break", "signon 301", "break", "signon 301", "option 051"}));
     meter_->heard.clear();
     d.get_all_curtime_cur_integ_values();
     EXPECT_EQ(meter_->heard.at(0), "break");  // programming mode again first
@@ -264,46 +262,33 @@ TEST_F(Ce, TimestampsCarryTheTimeZoneDifference) {
   EXPECT_EQ(errorOf([&] { d.GetTimestamps(ts); }), "CmtrGost66107::GetTimestamps()");
 }
 
-TEST_F(Ce, AnswerToAnotherParameterRestartsProgrammingMode) {
-  TestDriver& d = ready("/EKT5CE303v12\r\n");
-  meter_->faults["VOLTA()"] = {Framed("CURRE(1)\r\n")};
-  meter_->faults["CURRE()"] = {Framed("P0\x02(12345678)", '\x01')};
-  d.get_all_curtime_cur_integ_values();
-  Strings heard = meter_->heard;
-  auto at = std::find(heard.begin(), heard.end(), "read VOLTA()");
-  ASSERT_GE(heard.end() - at, 11);
-  Strings want = {"read VOLTA()", "break",        "signon ",     "option 051",
-                  "read VOLTA()", "read CURRE()", "break",       "signon ",
-                  "option 051",   "read CURRE()", "read POWEP()"};
-  EXPECT_EQ(Strings(at, at + 11), want);
-  EXPECT_TRUE(
-      logged("[7][S1] CCE102M::sendRequest() - RESPONSE ERROR. Packet isn't answer to "
-             "VOLTA. Packet is answer to CURRE"));
-  EXPECT_TRUE(
-      logged("[7][S1] CCE102M::sendRequest() - RESPONSE ERROR. Packet isn't information message"));
-}
-
 TEST_F(Ce, AnswerFaults) {
   TestDriver& d = ready("/EKT5CE303v12\r\n");
   meter_->faults["POWEP()"] = {Framed("POWEP(0.851)\r\n", '\x02', 1)};
   meter_->faults["ET0PE()"] = {"\x15" + Framed("ET0PE" + meter_->answers["ET0PE()"])};
   meter_->faults["FREQU()"] = {"", Framed("FREQU(4x.98)\r\n")};
+  // an answer to another name, or no information message: programming mode again
+  meter_->faults["VOLTA()"] = {Framed("CURRE(1)\r\n")};
+  meter_->faults["CURRE()"] = {Framed("P0\x02(12345678)", '\x01')};
   MeasuredValueList list = d.get_all_curtime_cur_integ_values();
   EXPECT_EQ(list.size(), 30u);
   EXPECT_EQ(valueOf(list, 49, Current), "<none>");
-  EXPECT_EQ(std::count(meter_->heard.begin(), meter_->heard.end(), "break"), 1);
+  EXPECT_EQ(std::count(meter_->heard.begin(), meter_->heard.end(), "break"), 3);
   // an error message to a name the meter has answered before: programming
   // mode again, then the value
   meter_->faults["CURRE()"] = {Framed("(ERR02)")};
   EXPECT_EQ(d.get_all_curtime_cur_integ_values().size(), 31u);
-  EXPECT_EQ(std::count(meter_->heard.begin(), meter_->heard.end(), "break"), 3);
+  EXPECT_EQ(std::count(meter_->heard.begin(), meter_->heard.end(), "break"), 5);
   Strings reads = meter_->takeReads();
   // a wrong check byte and a silence are asked again, a bad value is not; a
   // NAK ahead of an answer costs nothing
   EXPECT_EQ(std::count(reads.begin(), reads.end(), "POWEP()"), 3);
   EXPECT_EQ(std::count(reads.begin(), reads.end(), "ET0PE()"), 2);
   EXPECT_EQ(std::count(reads.begin(), reads.end(), "FREQU()"), 3);
-  EXPECT_EQ(std::count(reads.begin(), reads.end(), "CURRE()"), 3);
+  EXPECT_EQ(std::count(reads.begin(), reads.end(), "CURRE()"), 4);
+  EXPECT_EQ(std::count(reads.begin(), reads.end(), "VOLTA()"), 3);
+  EXPECT_TRUE(logged("Packet isn't answer to VOLTA. Packet is answer to CURRE"));
+  EXPECT_TRUE(logged("[7][S1] CCE102M::sendRequest() - RESPONSE ERROR. Packet isn't information"));
   EXPECT_TRUE(logged("[7][S1] CCE102M::sendRequest() - Bad value (4x.98) in answer to FREQU"));
   EXPECT_TRUE(logged("Packet isn't answer to CURRE. Packet is answer to (ERR02)"));
   // STX "POWEP(0.851)" CR LF ETX sums to 0x72 (added by hand); the meter sent 0x73
@@ -319,9 +304,8 @@ TEST_F(Ce, AnswerFaults) {
   EXPECT_TRUE(logged("[7][S1] CCE102M::sendRequest() - CAN'T SEND REQUEST !!!"));
 }
 
-// Answer layouts of the family's parameter descriptions, each row worked out
-// by hand. Operation 'c': current values; 's': system values; 'h': system
-// values, the clock, then the hourly window 00:00..09:00 of the 14th.
+// Answer layouts worked out by hand. 'c': current values; 's': system values;
+// 'h': then the clock and the hourly window 00:00..09:00 of the 14th.
 TEST_F(Ce, AnswerVariantsPerParser) {
   struct Want {
     uint32_t code, kind;
@@ -364,16 +348,13 @@ TEST_F(Ce, AnswerVariantsPerParser) {
          "\"work\":[[0,2],[25200,1],[82800,2]],\"sat\":[[0,3]],\"sun\":[[0,3]],\"hol\":[[0,3]]}},"
          "{\"from\":1001,\"to\":331,\"from_s\":\"01.10\",\"to_s\":\"31.03\",\"days\":{"
          "\"work\":[[0,3]],\"sat\":[[0,3]],\"sun\":[[0,3]],\"hol\":[[0,3]]}}]"}}, {}, 9},
-      {"no day of the week, units, COS_f of the phases, two tariffs", 'c',
-       {{"DATE_()", "(14.03.24)"}, {"VOLTA()", "(229.94*V)(230.12*V)"},
+      {"no day of the week, four-digit year, units, COS_f of the phases, two tariffs", 'c',
+       {{"DATE_()", "(14.03.2024)"}, {"VOLTA()", "(229.94*V)(230.12*V)"},
         {"COS_f()", "(0.9)(0.8)(0.7)"}, {"ET0PE()", "(16.8)(9.9)"}},
        {{85, System, 0, -1, "1710419400"}, {39, Current, 0, -1, "229.94"},
         {40, Current, 0, -1, "230.12"}, {41, Current, 0, -1, "<none>"},
         {45, Current, 0, -1, "<none>"}, {46, Current, 0, -1, "0.9"}, {48, Current, 0, -1, "0.7"},
         {50, Current, 1, -1, "9.9"}, {50, Current, 2, -1, "<none>"}}, {}},
-      {"four-digit year, eight tariffs", 'c',
-       {{"DATE_()", "(04.14.03.2024)"}, {"ET0PE()", "(1)(2)(3)(4)(5)(6)(7)(8)"}},
-       {{85, System, 0, -1, "1710419400"}, {50, Current, 5, -1, "6"}}, {}},
       {"an unreadable phase or date costs itself", 'c',
        {{"VOLTA()", "(229.94)(2x0)(229.71)"}, {"DATE_()", "(04.14.13.24)"}},
        {{39, Current, 0, -1, "229.94"}, {40, Current, 0, -1, "<none>"},
@@ -400,11 +381,12 @@ TEST_F(Ce, AnswerVariantsPerParser) {
         {"DATGR()", "(00.00.00)"}},
        {{69, Hourly, 0, d14 + 8 * 3600 + 900, "1024"}, {69, Hourly, 0, d14 + 3600, "2048"},
         {69, Hourly, 0, d14 + 8 * 3600, "8192"}}, {}},
-      {"half hours of the day in progress", 'h',
-       {{"DATGR()", "(14.03.24)"}, {"GRAPE(14.03.24)", "(1)(2)(3)(4)(5)"},
+      {"half hours of the day in progress; an unreadable slot costs its hour", 'h',
+       {{"DATGR()", "(14.03.24)"}, {"GRAPE(14.03.24)", "(1)(2)(x)(4)(5)"},
         {"GRAQE(14.03.24)", "(0.5)(0.25)"}},
-       {{54, Hourly, 0, d14, "1.5"}, {54, Hourly, 0, d14 + 3600, "3.5"},
-        {54, Hourly, 0, d14 + 7200, "<none>"}, {56, Hourly, 0, d14, "0.375"}}, {}},
+       {{54, Hourly, 0, d14, "1.5"}, {54, Hourly, 0, d14 + 3600, "<none>"},
+        {54, Hourly, 0, d14 + 7200, "<none>"}, {56, Hourly, 0, d14, "0.375"}},
+       {"Bad value (1)(2)(x)(4)(5) in answer to GRAPE"}},
       {"quarter hours, a missing slot", 'h',
        {{"TAVER()", "(15)"}, {"DATGR()", "(14.03.24)"},
         {"GRAPE(14.03.24)", "(1)(2)(3)(4)(5)()(7)(8)"}},
@@ -413,10 +395,6 @@ TEST_F(Ce, AnswerVariantsPerParser) {
        {{"TAVER()", "(x)"}, {"DATGR()", "(14.03.24)"}, {"GRAPE(14.03.24)", slots26}},
        {{54, Hourly, 0, d14, "1.5"}, {54, Hourly, 0, d14 + 9 * 3600, "19.5"}},
        {"Bad value (x) in answer to TAVER", "No averaging time: GRAPE taken as 2 per hour"}},
-      {"an unreadable slot costs its hour", 'h',
-       {{"DATGR()", "(14.03.24)"}, {"GRAPE(14.03.24)", "(1)(2)(x)(4)"}},
-       {{54, Hourly, 0, d14, "1.5"}, {54, Hourly, 0, d14 + 3600, "<none>"}},
-       {"Bad value (1)(2)(x)(4) in answer to GRAPE"}},
   };
   // clang-format on
   for (const Row& r : rows) {
@@ -450,9 +428,7 @@ TEST_F(Ce, AnswerVariantsPerParser) {
   }
 }
 
-// A CE301 without reactive energy refuses those names with an error message:
-// each costs its value and is asked in the driver's first session only, twice
-// in a row (one error could be a line fault).
+// Names refused twice in a row (once could be a line fault) are not asked again.
 TEST_F(Ce, RefusedNamesAreNotAskedAgain) {
   for (const char* n : {"ET0QE()", "POWEQ()", "POWPQ()"}) meter_->answers.erase(n);
   meter_->faults["VOLTA()"] = {Framed("(ERR02)")};  // the first ask: a fault
@@ -507,10 +483,6 @@ TEST_F(Ce, DailyAndMonthlyArchives) {
   EXPECT_EQ(meter_->takeReads(),
             Strings({"DATEM()", "ENMPE(03.24)", "ENMQE(03.24)", "ENMQE(03.24)", "ENMPE(02.24)",
                      "EAMPE(02.24)", "EAMQE(02.24)", "EAMQE(02.24)", "EAMPE(01.24)"}));
-  list.clear();
-  EXPECT_EQ(driver_->get_arch_values(Monthly, feb1, kDay13, list), 4);
-  EXPECT_EQ(meter_->takeReads(),
-            Strings({"DATEM()", "ENMPE(03.24)", "ENMPE(02.24)", "EAMPE(02.24)", "EAMPE(01.24)"}));
   EXPECT_EQ(valueOf(list, 50, Integral_monthly, 0, mar1), "103");
   EXPECT_EQ(valueOf(list, 50, Monthly, 0, feb1), "301");
   EXPECT_EQ(driver_->get_arch_values(Yearly, feb1, kDay13, list), 0);  // kept by none of them
@@ -550,39 +522,6 @@ TEST_F(Ce, HourlyArchiveJournalsAndProfile) {
   // a window whose last hour had not ended at that read is read afresh
   d.get_arch_values(Hourly, kNow - 1800 - 9 * 3600, kNow - 1800, list);
   EXPECT_EQ(meter_->takeReads().size(), 9u);  // journals and DATGR; no profile date in it
-}
-
-// The meter answers from the master side of a real pseudo-terminal, each
-// answer in pieces; the driver uses the real serial connector.
-TEST_F(Ce, Ce301OverARealLine) {
-  meter_->faults["VOLTA()"] = {"\x15" + Framed("VOLTA" + meter_->answers["VOLTA()"])};
-  // a sign-on ends with "!\r\n", an option select with CR LF, the rest with ETX BCC
-  auto frame = [](const peers::Bytes& b, bool) -> size_t {
-    const std::string s(b.begin(), b.end());
-    size_t end = s.find(s[0] == '/' ? "!\r\n" : s[0] == '\x06' ? "\r\n" : "\x03");
-    return end == std::string::npos || (end += s[0] == '/' ? 3 : 2) > s.size() ? 0 : end;
-  };
-  peers::PtyMeter pty(frame, [&](const peers::Bytes& f) {
-    meter_->WriteBuffer(f.data(), static_cast<uint16_t>(f.size()), false);
-    const std::string out = std::move(meter_->input);
-    meter_->input.clear();
-    return peers::Bytes(out.begin(), out.end());
-  });
-  auto line =
-      std::make_shared<CRSConnector>(SettingsMap{{"name", pty.device()}, {"speed", "9600"}});
-  line->SetTimeout(200);  // the silence after each break costs one timeout
-  TestDriver d({{"net_address", "301"}, {"pu_tz", "3"}, {"srv_tz", "3"}});
-  d.SaveConnector(line);
-  meter_->ident = "/EKT5CE301v12\r\n";
-  ASSERT_TRUE(d.init());
-  ASSERT_NE(dynamic_cast<CCE30X*>(d.model()), nullptr);
-  MeasuredValueList list = d.get_all_curtime_cur_integ_values();
-  EXPECT_EQ(list.size(), 31u);
-  EXPECT_EQ(valueOf(list, 50, Current, 2), "6.8874021");
-  EXPECT_EQ(valueOf(list, 40, Current), "230.12");
-  pty.stop();  // what the meter heard is read once it stopped
-  EXPECT_EQ(meter_->heard.at(1), "signon 301");
-  EXPECT_EQ(std::count(meter_->heard.begin(), meter_->heard.end(), "read VOLTA()"), 1);
 }
 
 }  // namespace
