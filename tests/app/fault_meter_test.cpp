@@ -8,13 +8,13 @@
 
 #include <cmath>
 #include <ctime>
+#include <regex>
 
 #include "fault_support.h"
 
 namespace {
 
 using mtr_test::FaultLine;
-using mtr_test::injectedFaults;
 using mtr_test::mercuryMeter;
 using mtr_test::meterConfig;
 using mtr_test::waitFor;
@@ -25,8 +25,7 @@ struct Family {
   std::string twin_id, faulty_id;  // identifiers base + 1 and base + 2
   const char* faulty_meter;        // the simulator's name of the faulty meter
   // two meters alike in all they measure; the second one gets the faults
-  std::string meters;
-  std::string config;
+  std::string meters, config;
   // what the daemon must log for each injected fault kind (any one of them)
   Traces prescribed;
   std::string twin_frames = "";  // what the simulator logs of the twin's answers
@@ -35,13 +34,10 @@ struct Family {
 Family family(const char* name, int base, const char* faulty_meter, const std::string& twin,
               const std::string& faulty, const std::string& twin_config,
               const std::string& faulty_config, Traces prescribed) {
-  return {name,
-          std::to_string(base + 1),
-          std::to_string(base + 2),
-          faulty_meter,
-          "{\"meters\": [" + twin + ",\n" + faulty + "]}",
-          "{" + twin_config + ",\n" + faulty_config + "}",
-          std::move(prescribed)};
+  const std::string meters = "{\"meters\": [" + twin + ",\n" + faulty + "]}";
+  const std::string config = "{" + twin_config + ",\n" + faulty_config + "}";
+  return {name,   std::to_string(base + 1), std::to_string(base + 2), faulty_meter, meters,
+          config, std::move(prescribed)};
 }
 
 // Test names show the family, not the bytes of the struct.
@@ -116,6 +112,15 @@ Family ce2727() {
                  {"error", {"return code 3"}}});
 }
 
+// Fault kinds the simulator logs having injected.
+std::set<std::string> injectedFaults(const std::string& sim_log) {
+  static const std::regex fault(R"(fault ([a-z]+))");
+  std::set<std::string> out;
+  for (std::sregex_iterator it(sim_log.begin(), sim_log.end(), fault), end; it != end; ++it)
+    out.insert((*it)[1]);
+  return out;
+}
+
 // Items that depend only on what the meter measures, not on when it is read.
 const char* const kStaticItems[] = {"VA",  "VB",   "VC",   "IA",   "IB",         "IC",      "FREQ",
                                     "PA",  "PAA",  "PBA",  "PCA",  "RAA",        "RBA",     "RCA",
@@ -131,19 +136,11 @@ void expectAgreesWithTwin(FaultLine& line, const Family& f) {
     EXPECT_EQ(line.item(f.twin_id, name), faulty) << f.name << " item " << name;
     ++compared;
   }
-  std::string wa = line.item(f.faulty_id, "WA"), twin_wa = line.item(f.twin_id, "WA");
-  if (!wa.empty()) {
-    EXPECT_NEAR(std::stod(twin_wa), std::stod(wa), 1.0) << f.name << " WA";
-  }
+  const std::string wa = line.item(f.faulty_id, "WA");
+  EXPECT_TRUE(wa.empty() || std::abs(std::stod(line.item(f.twin_id, "WA")) - std::stod(wa)) < 1)
+      << "WA " << wa;
   EXPECT_GT(compared, 0) << f.name << ": the faulty meter never got a value through";
   EXPECT_EQ("", line.torn());
-}
-
-// Sessions back to back until the faulty meter had `n` or failed one.
-bool runSessions(FaultLine& line, const Family& f, int n, int timeout_ms) {
-  return line.waitForced(
-      [&] { return line.sessions(f.faulty_id) >= n || line.exceptions(f.faulty_id) > 0; },
-      timeout_ms);
 }
 
 // Every fault kind at a rate the drivers' retries absorb, on one meter of
@@ -180,77 +177,29 @@ TEST_P(MixedFaults, RetriedAwayWithoutWrongValues) {
   }
   EXPECT_TRUE(line.daemonRunning());
 
-  auto injected = injectedFaults(line.simLog());
+  const auto injected = injectedFaults(line.simLog());
   ASSERT_FALSE(injected.empty()) << "no fault was injected";
-  auto untraced = [&] {
-    std::vector<std::string> out;
+  auto traced = [&](const std::string& kind) {
     const std::string log = line.log();
-    for (const auto& [meter, kinds] : injected)
-      for (const auto& kind : kinds) {
-        bool found = false;
-        for (const auto& t : f.prescribed.at(kind)) found = found || log.find(t) != log.npos;
-        if (!found) out.push_back(kind);
-      }
-    return out;
+    for (const auto& t : f.prescribed.at(kind))
+      if (log.find(t) != log.npos) return true;
+    return false;
   };
   // the last fault's trace may follow a read timeout
-  waitFor([&] { return untraced().empty(); }, 60000, 250);
-  for (const auto& kind : untraced())
-    ADD_FAILURE() << f.name << ": fault " << kind << " injected but none of its lines logged";
+  for (const auto& kind : injected)
+    EXPECT_TRUE(waitFor([&] { return traced(kind); }, 60000, 250))
+        << f.name << ": fault " << kind << " injected but none of its lines logged";
   expectAgreesWithTwin(line, f);
   if (!f.twin_frames.empty()) {
     EXPECT_NE(std::string::npos, line.simLog().find(f.twin_frames));
     EXPECT_EQ(0, line.exceptions(f.twin_id));
   }
   // (after an exception the pause would hold an orderly stop for 180 s)
-  if (line.exceptions(f.faulty_id) == 0) {
-    EXPECT_EQ(0, line.stopDaemon(60000));
-  }
+  EXPECT_TRUE(line.exceptions(f.faulty_id) > 0 || line.stopDaemon(60000) == 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, MixedFaults, ::testing::Values(mercury(), iec(true), ce2727()),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// The whole line goes quiet (every meter off the line) in the middle of the
-// sessions: requests time out one after the other, the daemon keeps running
-// and overwrites no value, and once the meters are back both are read again
-// (after the cycle's pause when the silence ended a session).
-TEST(MeterFaults, SilentLineThenBack) {
-  // Timing-sensitive on a loaded machine: run with the slow set.
-  if (!mtr_test::slowTestsEnabled()) GTEST_SKIP() << "slow: set MTR_SLOW_TESTS=1";
-  Family f = mercury();
-  FaultLine line(f.meters, f.config);
-  ASSERT_TRUE(line.start({f.twin_id, f.faulty_id}));
-  ASSERT_TRUE(runSessions(line, f, 1, 120000)) << line.log().substr(0, 4000);
-  const std::string timeout_line = "CRSConnector::ReadBufferCycle - Timeout receiving data.";
-  auto timeouts = [&] { return mtr_test::countLinesContaining(line.log(), timeout_line); };
-  auto failures = [&] { return line.exceptions(f.twin_id) + line.exceptions(f.faulty_id); };
-  const int timeouts_before = timeouts(), failures_before = failures();
-  line.signalSim(SIGUSR1);  // off the line
-  const std::string va = line.item(f.faulty_id, "VA"), twin_va = line.item(f.twin_id, "VA");
-  // A request under way times out on each of its three attempts; the channel
-  // opening at a session's start fails the session at its first timeout.
-  ASSERT_TRUE(line.waitForced(
-      [&] {
-        return timeouts() >= timeouts_before + 3 ||
-               (timeouts() > timeouts_before && failures() > failures_before);
-      },
-      60000))
-      << line.logTail();
-  EXPECT_TRUE(line.daemonRunning());
-  EXPECT_EQ(va, line.item(f.faulty_id, "VA"));
-  EXPECT_EQ(twin_va, line.item(f.twin_id, "VA"));
-  EXPECT_EQ("", line.torn());
-
-  line.signalSim(SIGUSR1);  // back
-  const int twin = line.sessions(f.twin_id), faulty = line.sessions(f.faulty_id);
-  ASSERT_TRUE(line.waitForced(
-      [&] { return line.sessions(f.twin_id) > twin && line.sessions(f.faulty_id) > faulty + 1; },
-      400000));
-  EXPECT_EQ("1\n", line.item(f.twin_id, "Connected"));
-  expectAgreesWithTwin(line, f);
-  EXPECT_EQ(0, line.stopDaemon(240000));
-}
 
 // The simulator dies in the middle of a session and a new one takes the
 // line's link: the dead pty is reopened by path and reading goes on.
@@ -259,7 +208,9 @@ TEST(MeterFaults, PtyClosedMidSessionThenNewLine) {
   Family f = mercury();
   FaultLine line(f.meters, f.config);
   ASSERT_TRUE(line.start({f.twin_id, f.faulty_id}));
-  ASSERT_TRUE(runSessions(line, f, 1, 120000)) << line.log().substr(0, 4000);
+  ASSERT_TRUE(line.waitForced(
+      [&] { return line.sessions(f.faulty_id) > 0 || line.exceptions(f.faulty_id) > 0; }, 120000))
+      << line.log().substr(0, 4000);
   // wait until a session is under way, then pull the line
   ASSERT_TRUE(waitFor(
       [&] {
@@ -283,11 +234,8 @@ TEST(MeterFaults, PtyClosedMidSessionThenNewLine) {
   // either the driver's retry already found the new line, or the session
   // failed and the pause is still running
   const bool ok = recovered();
-  EXPECT_TRUE(ok || failures() > failures_before) << line.logTail();
-  if (ok || slow) {
-    EXPECT_TRUE(ok);
-    EXPECT_EQ("1\n", line.item(f.faulty_id, "Connected"));
-  }
+  EXPECT_TRUE(ok || (!slow && failures() > failures_before)) << line.logTail();
+  EXPECT_TRUE(!ok || line.item(f.faulty_id, "Connected") == "1\n");
   EXPECT_TRUE(line.daemonRunning());
   expectAgreesWithTwin(line, f);
 }
@@ -303,11 +251,9 @@ TEST(MeterFaults, MeterClockJumpsForwardAndBack) {
   const time_t t0 = time(nullptr);
   const long to_hour = slow ? (3600 - t0 % 3600) - 60 : 0;
   const std::string offset = ",\"clock_offset\": " + std::to_string(to_hour);
-  FaultLine line("{\"meters\": [" + mercuryMeter(1, "41000001", offset) + "]}",
-                 "{" +
-                     meterConfig("602", "mercury230", "41000001", "1", "111111", "digit",
-                                 slow ? "700" : "60") +
-                     "}");
+  const std::string config =
+      meterConfig("602", "mercury230", "41000001", "1", "111111", "digit", slow ? "700" : "60");
+  FaultLine line("{\"meters\": [" + mercuryMeter(1, "41000001", offset) + "]}", "{" + config + "}");
   ASSERT_TRUE(line.start({"602"}, {"--clock-jumps", "3600,-3600"}));
   auto clockItem = [&] { return std::stol("0" + line.item("602", "MDateTime")); };
   ASSERT_TRUE(waitFor([&] { return line.sessions("602") >= 1; }, 90000, 100))

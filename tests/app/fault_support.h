@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -10,16 +11,6 @@
 #include "support/test_support.h"
 
 namespace mtr_test {
-
-// Per meter, from the daemon log: sessions that read current values, and
-// sessions that ended in the cycle's exception. Lines of one process come
-// from the meter holding the turn; framework lines carry no meter, so they
-// belong to the last meter that logged.
-struct MeterActivity {
-  int sessions = 0;
-  int exceptions = 0;
-};
-std::map<std::string, MeterActivity> activity(const std::string& log);
 
 // Simulated meters on one line, mtr_main polling them under a temporary
 // MTR_ROOT and the configuration server on a port fixed in advance, each
@@ -38,7 +29,6 @@ class FaultLine {
   void signalSim(int sig) {
     if (sim_) sim_->kill(sig);
   }
-  // Configuration server on the port fixed at construction.
   bool startServer();
   // mtr_main -v 7 -l <log> `extra` -i <id>...
   void startDaemon(const std::vector<std::string>& ids, const std::vector<std::string>& extra = {});
@@ -59,6 +49,10 @@ class FaultLine {
   std::string path(const std::string& rel) const { return dir_ / rel; }
   std::string log() const { return readFile(log_); }
   std::string logTail(size_t n = 6000) const;
+  // The log has at least `count` lines holding `needle` within the time.
+  bool logged(const std::string& needle, int count, int timeout_ms) const {
+    return waitFor([&] { return countLinesContaining(log(), needle) >= count; }, timeout_ms, 100);
+  }
   std::string simLog() const { return readFile(sim_log_); }
   // The configuration server's requests, one JSON line each.
   std::string recorded() const { return readFile(dir_ / "record.jsonl"); }
@@ -71,12 +65,15 @@ class FaultLine {
   std::string timestampFile(const std::string& id, const std::string& kind) const {
     return readFile(dir_ / ("mnt/storage/" + id + "/timestamp_max_" + kind));
   }
-  int sessions(const std::string& id) const { return activity(log())[id].sessions; }
-  int exceptions(const std::string& id) const { return activity(log())[id].exceptions; }
-  // tornFiles() of the root, one per line.
+  // From the log: sessions that read current values, and sessions that
+  // ended in the cycle's exception.
+  int sessions(const std::string& id) const { return activity(id).first; }
+  int exceptions(const std::string& id) const { return activity(id).second; }
+  // Files a crash or a full disk could have left half written, one per line.
   std::string torn() const;
 
  private:
+  std::pair<int, int> activity(const std::string& id) const;
   TempDir dir_;
   std::string tty_, log_, sim_log_;
   int port_;
@@ -92,14 +89,6 @@ std::string meterConfig(const char* id, const char* manufacturer, const std::str
                         const char* address, const std::string& password, const char* type,
                         const char* period = "60");
 
-// Fault kinds the simulator reports having injected, per meter address.
-std::map<std::string, std::set<std::string>> injectedFaults(const std::string& sim_log);
-
-// Files under `root` that a crash or a full disk could have left half
-// written: archive lines not "ts,quality,value\n", timestamp files that are
-// not one number, item files without their line feed. Empty when all is well.
-std::vector<std::string> tornFiles(const std::string& root);
-
 struct ArchiveLine {
   long timestamp;
   int quality;
@@ -110,21 +99,9 @@ std::vector<ArchiveLine> readArchive(const std::string& path);
 using ArchiveSet = std::map<std::string, std::map<long, std::vector<std::string>>>;
 ArchiveSet readArchives(const std::string& dir);
 
-// A tmpfs mounted for the scope (root only); `ok()` false when not possible.
-class ScopedTmpfs {
- public:
-  ScopedTmpfs(const std::string& where, const std::string& options);
-  ~ScopedTmpfs();
-  bool ok() const { return ok_; }
-  bool remount(const std::string& options);
-  std::string error() const { return error_; }
-
- private:
-  std::string where_;
-  bool ok_ = false;
-  std::string error_;
-};
-
-bool slowTestsEnabled();
+inline bool slowTestsEnabled() {
+  const char* v = getenv("MTR_SLOW_TESTS");
+  return v && std::string(v) == "1";
+}
 
 }  // namespace mtr_test

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <ctime>
 #include <sstream>
 
@@ -11,7 +8,6 @@
 
 namespace {
 
-using mtr_test::countLinesContaining;
 using mtr_test::FaultLine;
 using mtr_test::readArchive;
 
@@ -58,13 +54,12 @@ TEST(MercuryEndToEnd, TwoMetersOnOneLineFullSession) {
   for (const char* row :
        {"101 VA 229.87", "101 VB 231.02", "101 VC 230.44", "101 IA 3.214", "101 FREQ 49.98",
         "101 PAA 0.70240", "101 RBA -0.03520", "101 SerialNumber 41027356", "101 Connected 1",
-        "101 MeterModel mercury230", "101 _Read_status wait", "102 VA 230.51", "102 IB 4.375",
-        "102 FREQ 50.01", "102 SerialNumber 41027381", "102 MeterModel mercury234"}) {
+        "101 MeterModel mercury230", "102 VA 230.51", "102 IB 4.375", "102 FREQ 50.01",
+        "102 SerialNumber 41027381", "102 MeterModel mercury234"}) {
     std::istringstream in(row);
     std::string id, name, text;
     in >> id >> name >> text;
-    if (name != "_Read_status") text += "\n";
-    EXPECT_EQ(text, line.item(id, name)) << row;
+    EXPECT_EQ(text + "\n", line.item(id, name)) << row;
   }
   EXPECT_NEAR(1.5081, std::stod(line.item("101", "PA")), 1e-4);
   // energy only grows from the configured registers (sum of tariffs, then tariff 1)
@@ -99,20 +94,11 @@ TEST(MercuryEndToEnd, TwoMetersOnOneLineFullSession) {
         EXPECT_TRUE(isLocalMidnight(a.timestamp)) << id << " " << name << " " << a.timestamp;
       }
     }
-    // integral daily records are stored one day later than the time the
-    // timestamp file keeps
+    // integral daily records lie one day past the timestamp file's time
     auto daily = readArchive(dir + "A210");
     EXPECT_EQ(std::to_string(daily.back().timestamp - 86400), line.timestampFile(id, "daily"));
     EXPECT_FALSE(line.timestampFile(id, "monthly").empty());
     EXPECT_FALSE(line.timestampFile(id, "yearly").empty());
-
-    // the "default" links point to the meter's own system folder
-    for (const std::string area : {"/tmp/", "/mnt/storage/"}) {
-      char buf[512];
-      ssize_t n = readlink((line.root() + area + id + "/default").c_str(), buf, sizeof buf);
-      ASSERT_GT(n, 0) << area;
-      EXPECT_EQ(line.root() + area + id + "/1", std::string(buf, n));
-    }
   }
   // the extended archive of the second meter reaches back its configured days
   EXPECT_GE(readArchive(line.archiveDir("102") + "/A210").size(), 15u);
@@ -133,12 +119,7 @@ TEST(MercuryEndToEnd, RefusedMeterReadsNothing) {
        "101",
        {{"Request::parseReply: ERROR CODE 5. DEVICE DOESN'T SUPPORT", 3},
         {"Request::parseReply: ERROR CODE 3. DEVICE DOESN'T SUPPORT", 1}},
-       {{"SerialNumber", ""},
-        {"MeterModel", ""},
-        {"VA", ""},
-        {"IA", ""},
-        {"WA", ""},
-        {"Connected", "0\n"}}},
+       {{"SerialNumber", ""}, {"VA", ""}, {"Connected", "0\n"}}},
       {config("111111", "41000000"),
        "102",
        {{"READ SERIAL '41027381' != GIVEN SERIAL", 1}, {"EXCEPTION!!! disconnecting", 1}},
@@ -148,10 +129,7 @@ TEST(MercuryEndToEnd, RefusedMeterReadsNothing) {
     FaultLine line(kMeters, c.config);
     ASSERT_TRUE(line.start({c.id}));
     for (const auto& [text, least] : c.lines)
-      ASSERT_TRUE(
-          mtr_test::waitFor([&] { return countLinesContaining(line.log(), text) >= least; }, 60000))
-          << text << "\n"
-          << line.log().substr(0, 3000);
+      ASSERT_TRUE(line.logged(text, least, 60000)) << text << "\n" << line.log().substr(0, 3000);
     for (const auto& [name, text] : c.items) EXPECT_EQ(text, line.item(c.id, name)) << name;
   }
 }

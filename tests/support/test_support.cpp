@@ -206,33 +206,3 @@ void FakeClock::sleepMs(long ms) {
 }
 
 }  // namespace mtr_test
-
-namespace mtr_test {
-
-ConfServer::ConfServer(const std::string& config_json, bool sensor) {
-  writeFile(dir_ / "config.json", config_json);
-  child_ = std::make_unique<Child>(
-      std::vector<std::string>{binPath("mtr-confsrv"), "--config", dir_ / "config.json", "--port",
-                               "0", "--sensor-port", sensor ? "0" : "-1", "--record", recordPath()},
-      dir_ / "out", dir_ / "err");
-  waitFor(
-      [&] {
-        std::string out = readFile(dir_ / "out");
-        size_t p = out.find("config-port=");
-        if (p == std::string::npos || out.find('\n', p) == std::string::npos) return false;
-        port_ = atoi(out.c_str() + p + 12);
-        size_t s = out.find("sensor-port=");
-        if (s != std::string::npos) sensor_port_ = atoi(out.c_str() + s + 12);
-        return true;
-      },
-      30000);  // a sanitized build starts slowly on a busy machine
-}
-
-void ConfServer::stop() {
-  if (!child_) return;
-  child_->kill(SIGTERM);
-  if (!child_->wait(3000)) child_->kill(SIGKILL);
-  child_.reset();
-}
-
-}  // namespace mtr_test

@@ -90,27 +90,3 @@ class FakeClock : public mtr::Clock {
 };
 
 }  // namespace mtr_test
-
-namespace mtr_test {
-
-// mtr-confsrv on free ports, answering get_config from `config_json`.
-class ConfServer {
- public:
-  explicit ConfServer(const std::string& config_json, bool sensor = false);
-  ~ConfServer() { stop(); }
-  bool ok() const { return port_ > 0; }
-  int port() const { return port_; }
-  int sensorPort() const { return sensor_port_; }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-  std::string recordPath() const { return dir_ / "record.jsonl"; }
-  std::string recorded() const { return readFile(recordPath()); }
-  void stop();
-
- private:
-  TempDir dir_;
-  std::unique_ptr<Child> child_;
-  int port_ = -1;
-  int sensor_port_ = -1;
-};
-
-}  // namespace mtr_test
