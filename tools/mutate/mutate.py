@@ -261,7 +261,9 @@ def sync_tree(src):
                 if f.read() == data:
                     continue
         os.makedirs(os.path.dirname(b), exist_ok=True)
-        shutil.copy2(a, b)
+        # A fresh time, not the source's: an object built from an older copy
+        # may be newer than the source file and would not be rebuilt.
+        shutil.copy(a, b)
     for dirpath, _, names in os.walk(src):
         for name in names:
             rel = os.path.relpath(os.path.join(dirpath, name), src)
