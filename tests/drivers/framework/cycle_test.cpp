@@ -36,10 +36,6 @@ MeasuredValue value(uint32_t kind, uint32_t code, const std::string& text, int32
   return MeasuredValue{code, kind, text, "", 192, 0, 0, ts};
 }
 
-double secondsSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
 class Cycle : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -173,7 +169,6 @@ TEST_F(Cycle, ReadWindows) {
       {"scripted", Daily, 0, 0, 10, day - 7776000, day, day, kMidnight + 86400 - 1800 + 3660},
       {"scripted", Daily, 0, day - 2 * 86400, 1, day - 2 * 86400, day - 2 * 86400, day},
       {"scripted", Monthly, 0, 0, 1, day - 31104000, day - 31104000, day},
-      {"scripted", Yearly, 0, 0, 1, day - 31104000, day - 31104000, day},
       {"omega-tr", Daily, 0, 0, 7, day - 5184000, day, day},
       {"omega-tr", Hourly, 0, 0, 145, hour - 5187600, max_hour, max_hour},
       {"mayak-301", Daily, 0, 0, 10, kMidnight - 7776000, kMidnight, kMidnight},
@@ -205,21 +200,6 @@ TEST_F(Cycle, ReadWindows) {
       EXPECT_EQ(calls[i].till + step, calls[i + 1].from) << i;
     }
   }
-}
-
-TEST_F(Cycle, HourlyRecordsAreStoredWithTheirNewestTimestamp) {
-  prepare();
-  d_->fileConnector()->WriteTimestamp(Hourly, kStart - 1800 - 6 * 3600);
-  d_->arch_source = [](uint32_t kind, time_t from, time_t till) {
-    MeasuredValueList l;
-    for (time_t t = till; t >= from; t -= 3600) l.push_back(value(kind, 50, "1.5", t));
-    return l;  // newest first: the pass sorts
-  };
-  d_->ReadHourlyArch();
-  auto lines = mtr_test::splitLines(readFile(root_ / "mnt/storage/77/1/tc_archives/A202"));
-  ASSERT_EQ(5u, lines.size());
-  EXPECT_EQ(std::to_string(kStart - 1800 - 5 * 3600) + ",192,1.5", lines[0]);
-  EXPECT_EQ(kStart - 1800 - 3600, d_->fileConnector()->ReadTimestamp(Hourly));
 }
 
 TEST_F(Cycle, RefusedSessionOrFailedTimestampsPostponesTenSeconds) {
@@ -343,11 +323,10 @@ TEST_F(Cycle, PauseFileAtHourStartStartsT1ThenT2ForcesTheSession) {
   EXPECT_FALSE(exists(rooted("/tmp/extds_pause_1")));
 }
 
-// The wait sleeps until the period ends or a forced update, whose marker it takes.
+// The wait sleeps to the end of the period without waking up.
 TEST_F(Cycle, WaitOnTheRealClock) {
   prepare();
   d_->setClock(&mtr::systemClock());
-  const std::string marker = rooted("/tmp/kzp_force_update_77");
   auto wakeups = [] {
     std::ifstream in("/proc/thread-self/status");
     std::string line;
@@ -359,22 +338,11 @@ TEST_F(Cycle, WaitOnTheRealClock) {
   const long w0 = wakeups();
   auto t0 = std::chrono::steady_clock::now();
   d_->WaitDataRate(3);
-  const double took = secondsSince(t0);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
   ASSERT_GE(w0, 0);
   EXPECT_LE(wakeups() - w0, 2) << "wake-ups during a 3 s wait";
-  EXPECT_GE(took, 1.9);
-  EXPECT_LE(took, 6.0);  // not a second period
-
-  std::thread toucher([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    std::ofstream(marker) << "";
-  });
-  t0 = std::chrono::steady_clock::now();
-  d_->WaitDataRate(60);
-  toucher.join();
-  EXPECT_GE(secondsSince(t0), 0.25);
-  EXPECT_LT(secondsSince(t0), 30.0);  // the period is 60 s
-  EXPECT_FALSE(exists(marker)) << "the marker is consumed";
+  EXPECT_GE(took.count(), 1.9);
+  EXPECT_LE(took.count(), 6.0);  // not a second period
 }
 
 // No wait below two seconds; a marker made at the deadline is still taken.
@@ -403,36 +371,29 @@ TEST_F(Cycle, WaitOnTheFakeClock) {
 }
 
 TEST_F(Cycle, UnknownModelsGetTheEmptyDriverWithAWarning) {
-  for (const char* model : {"Mercury230", "adi"}) {
-    CMtrBaseDriver* d = CMtrBaseDriver::create_and_init({{"manufacturer", model}}, nullptr, &rpc_);
-    ASSERT_NE(nullptr, dynamic_cast<CMtrEmptyDriver*>(d)) << model;
+  for (const SettingsMap& params : {SettingsMap{{"manufacturer", "adi"}}, SettingsMap{}}) {
+    CMtrBaseDriver* d = CMtrBaseDriver::create_and_init(params, nullptr, &rpc_);
+    ASSERT_NE(nullptr, dynamic_cast<CMtrEmptyDriver*>(d));
     ASSERT_TRUE(waitFor([&] { return d->isFinished(); }, 30000));
     delete d;
   }
-  CMtrBaseDriver* d = CMtrBaseDriver::create_and_init({}, nullptr, &rpc_);  // no "manufacturer"
-  EXPECT_NE(nullptr, dynamic_cast<CMtrEmptyDriver*>(d));
-  delete d;
-  EXPECT_EQ(3, logged("CMtrBaseDriver::create_and_init() - CmtrEmptyDriver IS STARTED !!!"));
+  EXPECT_EQ(2, logged("CMtrBaseDriver::create_and_init() - CmtrEmptyDriver IS STARTED !!!"));
   EXPECT_EQ(1, logged("CmtrADI is not built into this daemon"));
-  EXPECT_EQ(1, logged("create_and_init() as 'Mercury230'"));
   EXPECT_EQ(1, logged("create_and_init() as ''"));
 }
 
-// Turns at steps, ended drivers skipped, the round completed and the sleep cut by a stop.
+// Turns at steps, ended drivers skipped, the round completed before the stop.
 TEST_F(Cycle, SupervisorPaceOrderAndStop) {
   const SettingsMap refusing = {{"port_alias", "PSD1.485"}, {"period_current", "0"}};
   struct Row {
     const char* name;
     const char* drivers;  // one letter a scripted driver, '-' an empty one
     SettingsMap params;
-    bool printer;     // the printer holds port 1: sessions are refused at once
-    bool real_clock;  // the supervisor's steps on the process clock
-    size_t turns;     // turns given back before the stop request
+    bool printer;  // the printer holds port 1: sessions are refused at once
+    size_t turns;  // turns given back before the stop request
   } rows[] = {
-      {"order", "A-C", {{"period_current", "1"}}, false, false, 6},
-      {"refused sessions keep the pace", "MN", refusing, true, false, 20},
-      {"stop ends the step", "MN", refusing, true, true, 1},
-      {"nothing to supervise", "--", {}, false, true, 0},
+      {"order", "A-C", {{"period_current", "1"}}, false, 6},
+      {"refused sessions keep the pace", "MN", refusing, true, 20},
   };
   const long kStep = 5000;
   for (const Row& row : rows) {
@@ -468,24 +429,15 @@ TEST_F(Cycle, SupervisorPaceOrderAndStop) {
     };
     const long long t0 = clock_.nowMs();
     ClearStopRequest();
-    std::thread sup(
-        [&] { Supervise(drivers, kStep, row.real_clock ? mtr::systemClock() : clock_); });
+    std::thread sup([&] { Supervise(drivers, kStep, clock_); });
     EXPECT_TRUE(waitFor([&] { return seen().size() >= row.turns; }, 60000)) << seen();
-    const auto stop_at = std::chrono::steady_clock::now();
     RequestStop();
     sup.join();
-    const double stop_s = secondsSince(stop_at);
-    if (!live.empty()) {
-      // (a driver records its turn just after giving it back)
-      EXPECT_TRUE(waitFor([&] { return seen().size() % live.size() == 0; }, 10000)) << seen();
-    }
+    // (a driver records its turn just after giving it back)
+    EXPECT_TRUE(waitFor([&] { return seen().size() % live.size() == 0; }, 10000)) << seen();
     const std::string turns = seen();
     for (size_t i = 0; i < turns.size(); ++i) EXPECT_EQ(live[i % live.size()], turns[i]) << i;
-    if (row.real_clock) {
-      EXPECT_LT(stop_s, 3.0);  // well inside the 5 s step
-    } else {
-      EXPECT_GE(clock_.nowMs() - t0, kStep * static_cast<long long>(turns.size()));
-    }
+    EXPECT_GE(clock_.nowMs() - t0, kStep * static_cast<long long>(turns.size()));
   }
 }
 

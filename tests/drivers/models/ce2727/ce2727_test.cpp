@@ -429,12 +429,6 @@ TEST_F(CE2727Driver, CurrentValuesAndMeterTime) {
   meter.handlers.erase(1);  // the meter refuses the time
   EXPECT_THROW(d->GetTimestamps(ts), CDisconnectException);
   EXPECT_EQ(2, log.count("CmtrCE2727::GetTimestamps(): CAN'T READ CURRENT DATETIME !!!"));
-  // A silent meter costs three attempts of a 200 ms time-out each: 0.58 s to 1.42 s.
-  meter.address = 1;
-  using std::chrono::steady_clock;
-  steady_clock::time_point t0 = steady_clock::now();
-  EXPECT_THROW(d->GetTimestamps(ts), CDisconnectException);
-  EXPECT_NEAR(std::chrono::duration<double>(steady_clock::now() - t0).count(), 1.0, 0.42);
 }
 
 TEST_F(CE2727Driver, InitAndAccessFailures) {

@@ -8,7 +8,6 @@
 #include "drivers/models/mercury/mercury23x.h"
 #include "support/test_support.h"
 #include "transport/connector.h"
-#include "transport/rs_connector.h"
 #include "transport/serial_peers.h"
 
 namespace {
@@ -434,8 +433,7 @@ TEST(MercuryExchange, SequenceReopensTheChannelAndPausesBeforeEachRetry) {
   EXPECT_EQ(1u, l.line->writes.size());
 }
 
-// A Mercury 230 at address 35 whose clock reads 2024-03-15 10:20:30, with a
-// tariff clock (variant byte 2 bit 6) and the old archive layout.
+// A Mercury 230 with a tariff clock (variant byte 2 bit 6), old archive layout.
 TableMeter standardMeter() {
   TableMeter m;
   m.table = {{"08 12", "11 00 40 04 05 00"},     // constant 5000, intRater
@@ -536,7 +534,7 @@ TEST(MercuryDriver, SystemValuesAndTheModelRead) {
             std::make_pair(rig.driver.modelNumber(), rig.driver.profileMemorySize()));
 }
 
-TEST(MercuryDriver, CurrentValuesAndAMeterThatVanishes) {
+TEST(MercuryDriver, CurrentValues) {
   Rig rig;
   rig.driver.get_all_system_values();
   MeasuredValueList v = rig.driver.get_all_curtime_cur_integ_values();
@@ -547,20 +545,6 @@ TEST(MercuryDriver, CurrentValuesAndAMeterThatVanishes) {
   EXPECT_EQ("<absent>", value(v, 0, 40));  // refused with status 01
   EXPECT_EQ(0x100u, rig.driver.state().last_profile_addr);
   for (const auto& r : v) EXPECT_EQ(1710498030, r.timestamp);
-  // Gone after phase A's current: what was read stays; each of the 20 further
-  // requests is tried three times with two pauses.
-  bool gone = false;
-  rig.meter.drop = [&](const std::string& cmd) { return gone = gone || cmd == "08 11 21"; };
-  long long before = rig.driver.fake_clock.nowMs();
-  v = rig.driver.get_all_curtime_cur_integ_values();
-  EXPECT_EQ(40000, rig.driver.fake_clock.nowMs() - before);
-  EXPECT_EQ("230.40", value(v, 0, 41));
-  // The next exchange fails at its first open channel; the next turn reconnects.
-  timestamps ts;
-  EXPECT_THROW(rig.driver.GetTimestamps(ts), CWrongPacketException);
-  rig.meter.drop = nullptr;
-  EXPECT_TRUE(rig.driver.init());
-  EXPECT_EQ("12.345", value(rig.driver.get_all_curtime_cur_integ_values(), 0, 50));
 }
 
 TEST(MercuryDriver, ArchiveCacheReadsOncePerKind) {
@@ -607,37 +591,6 @@ TEST(MercuryDriver, HourlyArchiveWithClockOffset) {
   EXPECT_EQ(10u, v.size());
   // The whole profile memory was walked, wrapping to the top of the ring.
   EXPECT_EQ(1, rig.meter.asked["06 83 F1 80 78"]);
-}
-
-TEST(MercuryPty, SessionOverASlowRealLineThenSilence) {
-  TableMeter m;  // a Mercury 230 without tariff clock: a short session
-  m.table = {
-      {"08 12", "11 00 00 04 05 00"}, {"08 03", "02 01 05"}, {"08 00", "0C 22 38 4E 0F 06 15"}};
-  int drops = 0;
-  std::atomic<bool> silent{false};
-  m.drop = [&](const std::string& cmd) { return silent || (cmd == "08 00" && drops++ < 2); };
-  // A frame ends after 15 ms of quiet; replies go out byte by byte, well within 300 ms.
-  PtyMeter pty{[](const Bytes& b, bool quiet) { return quiet ? b.size() : 0; }, std::ref(m)};
-  pty.piece = 1;
-  pty.gap_us = 3000;
-  auto line = std::make_shared<CRSConnector>(
-      SettingsMap{{"name", pty.device()}, {"speed", "9600"}, {"data", "8"}, {"parity", "N"}});
-  line->SetTimeout(300);
-  TestDriver driver{"mercury230", {{"net_address", "35"}}, "12345678"};
-  driver.SaveConnector(line);
-  EXPECT_TRUE(driver.init());
-  MeasuredValueList v = driver.get_all_system_values();
-  // Icf and Ucf are refused with a short status reply, which waits out the time-out.
-  EXPECT_EQ("12345678 mercury230 <absent>",
-            value(v, 10, 74) + " " + value(v, 10, 72) + " " + value(v, 10, 60));
-  silent = true;
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_THROW(driver.init(), CDisconnectException);
-  std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  EXPECT_NEAR(took.count(), 1.5, 0.65);  // three 300 ms time-outs, and some slack
-  pty.stop();
-  EXPECT_EQ(3, m.asked["08 00"]);
-  EXPECT_EQ(1 + 3, m.asked["00"]);
 }
 
 }  // namespace
