@@ -17,8 +17,7 @@ inline bool sameValue(double a, double b) {
   return (std::isnan(a) && std::isnan(b)) || a == b;
 }
 
-// The reader takes exactly what sscanf("%ld,%d,%lf") takes (time as 64 bits
-// everywhere); what rotation writes back reads back to itself.
+// Reads what sscanf("%ld,%d,%lf") reads; rotation's output reads back to itself.
 inline void archiveLineOne(const uint8_t* data, size_t size) {
   static const char* h = "archive_line";
   std::string text(reinterpret_cast<const char*>(data), size);

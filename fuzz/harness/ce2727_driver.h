@@ -28,8 +28,7 @@ inline MeasuredValueList ce2727Session(const char* h, const DriverInput& in,
   return runOperation(h, d, in, std::move(line), clock);
 }
 
-// Length byte at 1, CRC-16/X-25. Each request: 0x02, its length, address 4242,
-// password 0, a good CRC.
+// Requests: 0x02, length, address 4242, password 0, good CRC-16/X-25.
 inline void ce2727DriverOne(const uint8_t* data, size_t size) {
   static const char* h = "ce2727_driver";
   auto line = driverOne(h, data, size, crcFixer(mtr::crc16_x25, 1), ce2727Session);

@@ -3,8 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// What a harness does when a property fails: the fuzzer aborts (so libFuzzer
-// keeps the input), the regression test records a failure and goes on.
+// The fuzzer aborts (libFuzzer keeps the input); the regression test records and goes on.
 namespace mtr_fuzz {
 
 void fail(const char* harness, const char* what);

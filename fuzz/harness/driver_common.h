@@ -126,8 +126,7 @@ inline bool crcLowFirst(const std::vector<uint8_t>& f, size_t at, size_t len,
 using Session = MeasuredValueList (*)(const char*, const DriverInput&, std::shared_ptr<CConnector>,
                                       mtr::Clock&);
 
-// Input: DriverInput, then the meter's frames. Every value read is of good
-// quality; the family checks the requests on the line returned.
+// Input: DriverInput, then the meter's frames; the family checks the requests returned.
 inline std::shared_ptr<ScriptConnector> driverOne(const char* h, const uint8_t* data, size_t size,
                                                   const FrameFixer& fix, Session session) {
   Reader in(data, size);

@@ -23,8 +23,7 @@
 
 namespace mtr_fuzz {
 
-// A loopback configuration server: the prepared body once (chunked in pieces
-// of `chunk` bytes, each its own segment, when non-zero), then the fallback.
+// Loopback server: the prepared body once (in `chunk`-byte segments if set), then the fallback.
 class HttpStandIn {
  public:
   HttpStandIn() {
@@ -141,8 +140,7 @@ inline bool parseLikeTheDaemon(const std::string& text, Json::Value& out) {
   }
 }
 
-// Every scalar member of `obj` is in `map` under its name with jsoncpp's text;
-// every entry of `map` is such a member, or one of `extra`.
+// `map` holds exactly the scalar members of `obj` as jsoncpp's text, plus `extra`.
 inline void checkFlattened(const char* h, const Json::Value& o, const SettingsMap& map,
                            const std::set<std::string>& extra) {
   if (o.isObject()) {

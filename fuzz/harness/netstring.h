@@ -8,8 +8,7 @@
 
 namespace mtr_fuzz {
 
-// Decoding throws the codec's exception or returns the stated bytes after the
-// first colon; any bytes encoded decode back to themselves.
+// Decoding throws the codec's exception or yields the stated bytes; encoding round-trips.
 inline void netstringOne(const uint8_t* data, size_t size) {
   static const char* h = "netstring";
   std::string text(reinterpret_cast<const char*>(data), size);

@@ -147,8 +147,7 @@ inline Script framedScript(Reader& in, const FrameFixer& fix) {
   return script;
 }
 
-// `verbose` formats every log line into /dev/null so the logging paths see the
-// fuzzed bytes; MTR_FUZZ_LOG=FILE logs everything there (to study a finding).
+// `verbose` logs into /dev/null so logging sees fuzzed bytes; MTR_FUZZ_LOG=FILE keeps it.
 inline void fuzzLogging(bool verbose) {
   static const char* file = getenv("MTR_FUZZ_LOG");
   if (file) verbose = true;

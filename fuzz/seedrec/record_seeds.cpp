@@ -82,8 +82,7 @@ struct Simulator {
   }
 };
 
-// The input header, each read as frames of up to 255 bytes (control 0), each
-// timeout as an empty frame with the gap bit (0x40).
+// Header, then reads as frames of up to 255 bytes; each timeout an empty gap frame (0x40).
 std::string seedBytes(const DriverInput& in, const std::vector<std::vector<uint8_t>>& reads) {
   std::vector<uint8_t> out = in.bytes();
   for (const auto& r : reads) {

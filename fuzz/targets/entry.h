@@ -6,8 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Code under test prints request traces to standard output; libFuzzer reports
-// on standard error, so the traces go to /dev/null.
+// Request traces go to /dev/null; libFuzzer reports on standard error.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (fd >= 0) {

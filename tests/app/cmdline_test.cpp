@@ -36,8 +36,7 @@ std::vector<std::string> usageLines(const std::string& argv0) {
   };
 }
 
-// Each row: arguments, exit status, what stdout holds, and a text stderr
-// must contain (null: stderr stays empty).
+// Rows: arguments, status, stdout, a text stderr must hold (null: stderr empty).
 TEST(CommandLine, OptionsAndArgumentErrors) {
   const std::string bin = binPath("mtr_main");
   enum Out { kVersionOut, kUsageOut, kNoOut, kAnyOut };

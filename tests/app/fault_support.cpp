@@ -105,9 +105,7 @@ std::string FaultLine::logTail(size_t n) const {
   return text.size() > n ? text.substr(text.size() - n) : text;
 }
 
-// From the daemon log: {sessions, exceptions} of meter `id`. Lines of one process
-// come from the meter holding the turn; framework lines carry no meter, so
-// they belong to the last meter that logged.
+// {sessions, exceptions} of `id`; lines without a meter belong to the last one that logged.
 std::pair<int, int> FaultLine::activity(const std::string& id) const {
   static const std::regex meter(R"(: \[(\d+)\]\[)");
   std::pair<int, int> out;
@@ -125,8 +123,7 @@ std::pair<int, int> FaultLine::activity(const std::string& id) const {
   return out;
 }
 
-// Archive lines not "ts,quality,value\n", timestamp files that are not one
-// number, item files without their line feed.
+// Bad archive lines, timestamp files not one number, item files without their line feed.
 std::string FaultLine::torn() const {
   static const std::regex archive_line(R"(-?\d+,-?\d+,[^,\n]*)");
   static const std::regex number(R"(-?\d+)");

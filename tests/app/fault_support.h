@@ -12,9 +12,7 @@
 
 namespace mtr_test {
 
-// Simulated meters on one line, mtr_main polling them under a temporary
-// MTR_ROOT and the configuration server on a port fixed in advance, each
-// started, stopped or restarted (a new pty under the same link) on purpose.
+// Simulator, configuration server and mtr_main under a temporary MTR_ROOT, each restartable.
 class FaultLine {
  public:
   // `config_json`: identifier -> get_config answer, @TTY@ the line's link.

@@ -105,8 +105,7 @@ TEST(MercuryEndToEnd, TwoMetersOnOneLineFullSession) {
   EXPECT_EQ(0, line.stopDaemon());
 }
 
-// A meter that refuses its channel (status 3, then status 5 for every request:
-// not opened) or answers with another serial number: logged errors, no values.
+// Channel refused (status 3, then 5: not opened) or another serial: logged, no values.
 TEST(MercuryEndToEnd, RefusedMeterReadsNothing) {
   struct Case {
     std::string config;

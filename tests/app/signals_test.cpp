@@ -20,9 +20,7 @@ bool handled(const std::string& log, const std::string& what) {
   return p != std::string::npos && log.find(kSeparator, p) != std::string::npos;
 }
 
-// Three identifiers of models this build has no driver for: three drivers
-// on one connector that end at once, and supervision begins, touching no real
-// serial port. A signal then ends the process as prescribed.
+// Three models without a driver end at once, touching no serial port; then a signal.
 TEST(Signals, AfterStartUpOfThreeDrivers) {
   struct Case {
     int sig;

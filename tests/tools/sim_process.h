@@ -10,8 +10,7 @@
 
 namespace mtr_test {
 
-// mtr-metersim on `meters` with `args`, logging its frames; `device` stays
-// empty when it did not start.
+// mtr-metersim logging its frames; `device` empty when it did not start.
 struct SimProcess {
   TempDir dir;
   std::unique_ptr<Child> child;

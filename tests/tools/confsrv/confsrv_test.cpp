@@ -152,8 +152,7 @@ TEST_F(Link, RequestTextAndIdsAcrossMethods) {
   EXPECT_EQ(0, srv.stop());  // the stand-in ends cleanly on SIGTERM
 }
 
-// Numbers of the settings and the systems scan, all from one configuration
-// (polling-period defaults by model are held by the replayed fuzz seeds).
+// Settings numbers and the systems scan (period defaults are held by the fuzz seeds).
 TEST_F(Link, ConfigurationAnswers) {
   ConfSrv srv(R"({"500": {"serial": "12ab", "data_rate": 5,
             "port_params": {"name": "/dev/ttyS1", "speed": "9600x", "alias": "RS485-1"}},
@@ -197,8 +196,7 @@ TEST_F(Link, ConfigurationAnswers) {
   EXPECT_EQ(1, logCount("Warning: CJSONRPCConnector::GetInitParameters1 system name 'sys1'"));
 }
 
-// Neither service is up yet: the configuration is asked again after five
-// seconds, the sensor service at once but not faster than every 5 ms.
+// Services up late: config retried after 5 s, sensors at once but at most every 5 ms.
 TEST_F(Link, ServicesStartingLateAreReachedByRetries) {
   int port = mtr_test::freePort(), sensor_port = mtr_test::freePort();
   ScopedEnv env("MTR_CONFIG_URL", urlOf(port).c_str());
@@ -231,8 +229,7 @@ TEST_F(Link, ServicesStartingLateAreReachedByRetries) {
   EXPECT_FALSE(recs[0]["params"][2].asBool());
 }
 
-// Unparseable answers are retried; then the bare client on the same server:
-// transfer errors, chunked bodies, netstring framing.
+// Unparseable answers retried; the bare client: transfer errors, chunks, netstrings.
 TEST_F(Link, UnparseableAnswersRetriedAndHttpClientTransport) {
   ConfSrv srv(kMercury, {"--chunk", "5", "--fault", "empty", "--fault", "html", "--fault",
                          "garbage", "--fault", "deep"});
@@ -253,9 +250,8 @@ TEST_F(Link, UnparseableAnswersRetriedAndHttpClientTransport) {
   for (const auto& r : recs) EXPECT_EQ(recs[0]["body"], r["body"]);
   EXPECT_EQ(2u, c.nextRequestId());
   // the answer came in 5-byte chunks and is printed as one line
-  EXPECT_EQ(1,
-            mtr_test::countLinesContaining(
-                printed, R"(result JSONRPC {"id":1,"jsonrpc":"2.0","result":{"manufacturer")"));
+  EXPECT_EQ(1, mtr_test::countLinesContaining(
+                   printed, R"(result JSONRPC {"id":1,"jsonrpc":"2.0","result":{"manufacturer")"));
 
   const std::string get = recs[0]["body"].asString();
   EXPECT_EQ(-1, Json::Rpc::HttpClient("").Send(get));  // no address: no transfer

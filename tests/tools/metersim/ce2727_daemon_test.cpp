@@ -1,5 +1,4 @@
-// The daemon's files for a simulated CE2727A (01 at byte 10 of its answers, its
-// oldest daily answer unreadable) follow from the meter description.
+// A simulated CE2727A (01 at byte 10, oldest daily answer unreadable) read into files.
 #include <gtest/gtest.h>
 
 #include <algorithm>

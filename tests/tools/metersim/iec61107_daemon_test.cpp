@@ -41,8 +41,7 @@ struct Line {
   }
 };
 
-// A CE301 with a schedule answer no reader takes and a journal padded with
-// an all-zero record.
+// A CE301 with an unreadable schedule answer and a journal padded with a zero record.
 TEST(Iec61107Daemon, ReadsItemsArchivesAndJournals) {
   Line line(R"("model": "ce301", "ident": "CE301 R33 145-JAZ", "installed": "day-3",
     "voltage": [229.87, 231.02, 230.44], "current": [5.214, 4.108, 3.556],

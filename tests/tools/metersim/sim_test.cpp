@@ -1,5 +1,4 @@
-// What the end-to-end tests take on trust: each fault kind spoils a reply as
-// its family would, and a seed repeats the fault plan.
+// What the end-to-end tests trust: each fault kind spoils a reply; a seed repeats the plan.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
