@@ -2,8 +2,8 @@
 #   make soak        16 simulated meters with random faults for SOAK_SECONDS
 #                    (default 3600); prints the table, fails on any lost or
 #                    wrong value, torn file or dead daemon
-#   make test-slow   the end-to-end fault tests that wait out the 180 s pause
-#                    after a meter failure, the reporter's lock and the like
+#   make test-slow   the end-to-end fault tests in their long form (the 180 s
+#                    pause after a line fault, a second hourly pass)
 SOAK_SECONDS ?= 3600
 
 .PHONY: soak test-slow
