@@ -46,9 +46,15 @@ TEST_F(FileLogger, PrefixLevelFilteringAndLongMessages) {
   for (int level : {TL_EMERG, TL_ERR, TL_DEBUG, TL_INFO}) {  // INFO stays for the rest
     unlink(path_.c_str());
     log_->setLevel(level);
-    for (auto f : {&logger::emerg, &logger::alert, &logger::crit, &logger::err, &logger::warning,
-                   &logger::notice, &logger::info, &logger::debug})
-      (log_->*f)("x %d", 42);
+    // each by name: a call through a member pointer crashes the sanitized build
+    log_->emerg("x %d", 42);
+    log_->alert("x %d", 42);
+    log_->crit("x %d", 42);
+    log_->err("x %d", 42);
+    log_->warning("x %d", 42);
+    log_->notice("x %d", 42);
+    log_->info("x %d", 42);
+    log_->debug("x %d", 42);
     std::vector<std::string> names;
     for (const auto& [name, text] : lines()) {
       names.push_back(name);
