@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "lib/benchlib.h"
 
 using namespace bench;
@@ -33,15 +34,7 @@ void near(double got, double want, double tol, const std::string& what) {
 }
 
 double localTime(int y, int mo, int d, int h, int mi, int s) {
-  std::tm tm{};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = s;
-  tm.tm_isdst = -1;
-  return static_cast<double>(mktime(&tm));
+  return static_cast<double>(mtr::localMoment(y, mo, d, h, mi, s));
 }
 
 void simLog(const std::string& dir) {

@@ -20,10 +20,6 @@ void putU32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-uint32_t getU32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 }  // namespace
 
 CCE2727Connector::CCE2727Connector(std::shared_ptr<CConnector> connector, long long meter_number,
@@ -189,7 +185,8 @@ bool CCE2727Connector::exchangeOnce(const Request& r) {
   }
   const uint8_t* a = answer_.data();
   int length_byte = a[1];
-  if (a[0] != 0x02 || length_byte < kMinFrame || getU32(a + 2) != address_ || a[11] != r.cmd) {
+  if (a[0] != 0x02 || length_byte < kMinFrame || CmtrCE2727Requests::U32(a + 2) != address_ ||
+      a[11] != r.cmd) {
     // Read off the rest of a well-formed foreign answer, or its tail would
     // arrive after the next flush and spoil the retry.
     if (a[0] == 0x02 && length_byte >= kMinFrame && length_byte <= kMaxFrame)
@@ -198,7 +195,7 @@ bool CCE2727Connector::exchangeOnce(const Request& r) {
     LOG_ERR(
         "[%lld][%s] CCE2727Connector::SendRequest('%s') - WRONG ANSWER HEADER: start 0x%02x, "
         "length %d, address %u, command %d !!!",
-        meter_number_, serial, name, a[0], length_byte, getU32(a + 2), a[11]);
+        meter_number_, serial, name, a[0], length_byte, CmtrCE2727Requests::U32(a + 2), a[11]);
     return false;
   }
   bool has_params = frameLength() > kMinFrame;

@@ -185,30 +185,31 @@ bool ValidDate(int day, int month, int year2) {
   return day >= 1 && day <= 31 && month >= 1 && month <= 12 && year2 >= 0 && year2 <= 99;
 }
 
-namespace {
-
-uint32_t le32(const uint8_t* p) {
+uint32_t U32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-}  // namespace
+time_t DateTime6(const uint8_t* p) {
+  int s = Bcd(p[0]), mi = Bcd(p[1]), h = Bcd(p[2]), d = Bcd(p[3]), mo = Bcd(p[4]), y = Bcd(p[5]);
+  if (s < 0 || s > 59 || mi < 0 || mi > 59 || h < 0 || h > 23 || !ValidDate(d, mo, y)) return -1;
+  return mtr::localMoment(2000 + y, mo, d, h, mi, s);
+}
 
 bool ParseSystemInfo(const uint8_t* d, int n, SystemInfo& out) {
   if (n < 39) return false;
   char fw[16];
   snprintf(fw, sizeof fw, "%X.%02X", d[1], d[0]);
   out.firmware = fw;
-  out.serial = le32(d + 12);
-  out.net_address = le32(d + 16);
+  out.serial = U32(d + 12);
+  out.net_address = U32(d + 16);
   return true;
 }
 
 time_t ParseMeterClock(const uint8_t* d, int n) {
   if (n < 7) return -1;
-  // second, minute, hour, weekday, day, month, year
-  int s = Bcd(d[0]), mi = Bcd(d[1]), h = Bcd(d[2]), day = Bcd(d[4]), mo = Bcd(d[5]), y = Bcd(d[6]);
-  if (s < 0 || s > 59 || mi < 0 || mi > 59 || h < 0 || h > 23 || !ValidDate(day, mo, y)) return -1;
-  return mtr::localMoment(2000 + y, mo, day, h, mi, s);
+  // second, minute, hour, weekday, day, month, year: the weekday goes
+  const uint8_t six[6] = {d[0], d[1], d[2], d[4], d[5], d[6]};
+  return DateTime6(six);
 }
 
 std::string Scaled(int64_t v, int decimals) {

@@ -222,6 +222,11 @@ extern const char* const kEventNames[8];
 // Two BCD digits; -1 when the byte is not two decimal digits.
 int Bcd(uint8_t b);
 bool ValidDate(int day, int month, int year2);  // year2: year - 2000
+// Little-endian 32-bit field.
+uint32_t U32(const uint8_t* p);
+// BCD second, minute, hour, day, month, year - 2000 as local time; -1 when
+// not a valid moment.
+time_t DateTime6(const uint8_t* p);
 // A fixed-point count as decimal text: 12345 with 3 decimals is "12.345".
 std::string Scaled(int64_t v, int decimals);
 

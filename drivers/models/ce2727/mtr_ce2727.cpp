@@ -22,9 +22,6 @@ uint8_t toBcd(int v) {
   return static_cast<uint8_t>((v / 10) << 4 | (v % 10));
 }
 
-uint32_t u32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 uint16_t u16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
@@ -35,13 +32,6 @@ std::string timeText(time_t t) {
   char buf[32];
   strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", &tm);
   return buf;
-}
-
-// BCD second, minute, hour, day, month, year - 2000; -1 when not a valid moment.
-time_t dateTime6(const uint8_t* p) {
-  int s = Bcd(p[0]), mi = Bcd(p[1]), h = Bcd(p[2]), d = Bcd(p[3]), mo = Bcd(p[4]), y = Bcd(p[5]);
-  if (s < 0 || s > 59 || mi < 0 || mi > 59 || h < 0 || h > 23 || !ValidDate(d, mo, y)) return -1;
-  return mtr::localMoment(2000 + y, mo, d, h, mi, s);
 }
 
 struct StateField {
@@ -367,7 +357,7 @@ bool CmtrCE2727::parseCurrNrg(const Request& r, MeasuredValueList& out) {
   }
   time_t now = Clock().now();
   for (int t = 0; t <= 4; ++t) {
-    uint32_t count = u32(d + 1 + 4 * t);
+    uint32_t count = U32(d + 1 + 4 * t);
     LOG_DEBUG("[%lld][%s] CmtrCE2727::parseCurrNrg: WA%d = %f", meterNumber(), serialText(), t,
               count * 0.001);
     out.push_back(record(r.param, Current, Scaled(count, 3), "", static_cast<uint8_t>(t), now));
@@ -385,7 +375,7 @@ bool CmtrCE2727::parseCurrPwr(const Request& r, MeasuredValueList& out) {
   time_t now = Clock().now();
   const char* names[4] = {"PA", "PAA", "PAB", "PAC"};
   for (int i = 0; i < 4; ++i) {
-    int32_t w = static_cast<int32_t>(u32(d + 4 * i));
+    int32_t w = static_cast<int32_t>(U32(d + 4 * i));
     LOG_DEBUG("[%lld][%s] CmtrCE2727::parseCurrPwr: %s = %f", meterNumber(), serialText(), names[i],
               w * 0.001);
     out.push_back(record(r.param + i, Current, Scaled(w, 3), "кВт", 0, now));
@@ -411,7 +401,7 @@ bool CmtrCE2727::parseCurrentState(const Request& r, MeasuredValueList& out) {
     pos += f.size;
     if (f.code == 0) continue;
     int64_t v = f.size == 2 ? (f.is_signed ? int16_t(u16(p)) : u16(p))
-                            : (f.is_signed ? int64_t(int32_t(u32(p))) : int64_t(u32(p)));
+                            : (f.is_signed ? int64_t(int32_t(U32(p))) : int64_t(U32(p)));
     std::string text = Scaled(v, f.decimals);
     LOG_DEBUG("[%lld][%s] CmtrCE2727::parseCurrentState('%s'): value of '%s' = %s", meterNumber(),
               serialText(), r.name.c_str(), f.name, text.c_str());
@@ -549,7 +539,7 @@ bool CmtrCE2727::parseEvents(Request& r, time_t from, bool& more) {
     if (f.type == kFieldDateTime) {
       static const uint8_t kUnset[6] = {0};
       if (memcmp(p, kUnset, 6) == 0) continue;
-      time_t t = dateTime6(p);
+      time_t t = DateTime6(p);
       if (t < 0) {
         unreadable(r, JournalEventName(journal),
                    format("[%lld][%s] --- CmtrCE2727::parseEvents('%s') - WRONG DATE TIME IN '%s' "
@@ -569,7 +559,7 @@ bool CmtrCE2727::parseEvents(Request& r, time_t from, bool& more) {
       long long v = f.type == kFieldByte     ? p[0]
                     : f.type == kFieldShort  ? int16_t(u16(p))
                     : f.type == kFieldUShort ? u16(p)
-                                             : u32(p);
+                                             : U32(p);
       LOG_DEBUG("[%lld][%s] CmtrCE2727::parseEvents('%s'): value of '%s' = %lld", meterNumber(),
                 serialText(), name, f.name, v);
     }
