@@ -2,8 +2,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -13,9 +11,6 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "base/fsutil.h"
 #include "base/logger.h"
@@ -61,69 +56,10 @@ bool fileExists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
-// One inotify instance for the whole process: a user has few of them (128 by
-// default, shared by every process of the user) and every idle meter waits on
-// the same folder. A thread reads the events and wakes each registered waiter
-// through its own eventfd.
-class FolderEvents {
- public:
-  static FolderEvents& get() {
-    static FolderEvents* events = new FolderEvents;  // its thread lives with the process
-    return *events;
-  }
-  // Wakes `efd` on every change in `dir` from now on; false, with the reason,
-  // when no watch can be had.
-  bool add(const std::string& dir, int efd, int& err) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (fd_ < 0) {
-      err = err_;
-      return false;
-    }
-    if (inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
-      err = errno;
-      return false;
-    }
-    if (!started_) {
-      std::thread([this] { run(); }).detach();
-      started_ = true;
-    }
-    waiters_.push_back(efd);
-    return true;
-  }
-  void remove(int efd) {
-    std::lock_guard<std::mutex> lock(mu_);
-    waiters_.erase(std::remove(waiters_.begin(), waiters_.end(), efd), waiters_.end());
-  }
-
- private:
-  FolderEvents() : fd_(inotify_init1(IN_CLOEXEC)), err_(errno) {}
-  void run() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);  // signals are the main thread's
-    alignas(struct inotify_event) char buf[sizeof(struct inotify_event) + NAME_MAX + 1];
-    for (;;) {
-      if (read(fd_, buf, sizeof buf) <= 0 && errno != EINTR) return;
-      std::lock_guard<std::mutex> lock(mu_);
-      const uint64_t one = 1;
-      for (int efd : waiters_)
-        if (write(efd, &one, sizeof one) < 0) {
-          // a full counter still wakes its waiter
-        }
-    }
-  }
-
-  std::mutex mu_;
-  const int fd_;
-  const int err_;
-  bool started_ = false;
-  std::vector<int> waiters_;
-};
-
 // Waits until `path` appears or the wall clock reaches a deadline. The marker's
-// folder is watched through FolderEvents and the deadline is a realtime timer,
-// so an idle meter costs no wake-ups between sessions; a clock that is set
-// wakes the waiter so that the deadline is judged again.
+// folder is watched with inotify and the deadline is a realtime timer, so an
+// idle meter costs no wake-ups between sessions; a clock that is set wakes the
+// waiter so that the deadline is judged again.
 class MarkerWatch {
  public:
   // The watch starts here, before the caller first looks for the marker: a
@@ -131,24 +67,25 @@ class MarkerWatch {
   explicit MarkerWatch(const std::string& path) {
     size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    efd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     int err = errno;
-    if (efd_ >= 0 && !FolderEvents::get().add(dir, efd_, err)) {
-      close(efd_);
-      efd_ = -1;
+    if (fd_ >= 0 &&
+        inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+      err = errno;
+      close(fd_);
+      fd_ = -1;
     }
-    // Without a watch the wait polls, which costs CPU: say so once, with the cause.
+    // Each waiting meter holds one inotify instance; where the user's
+    // instances run out (fs.inotify.max_user_instances) the wait polls, which
+    // costs CPU: say so once, with the cause.
     static std::atomic<bool> told{false};
-    if (efd_ < 0 && !told.exchange(true))
+    if (fd_ < 0 && !told.exchange(true))
       LOG_WARNING("WaitDataRate - no inotify watch on %s (%s): the force-update marker is polled",
                   dir.c_str(), strerror(err));
-    if (efd_ >= 0) timer_ = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (fd_ >= 0) timer_ = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
   }
   ~MarkerWatch() {
-    if (efd_ >= 0) {
-      FolderEvents::get().remove(efd_);
-      close(efd_);
-    }
+    if (fd_ >= 0) close(fd_);
     if (timer_ >= 0) close(timer_);
   }
   MarkerWatch(const MarkerWatch&) = delete;
@@ -157,7 +94,7 @@ class MarkerWatch {
   // One wait: returns when something in the folder changed, the deadline came
   // or the clock was set.
   void waitReal(time_t deadline) {
-    if (efd_ < 0) {
+    if (fd_ < 0) {
       mtr::systemClock().sleepMs(2);  // no inotify: fall back to the 2 ms poll
       return;
     }
@@ -168,25 +105,27 @@ class MarkerWatch {
       if (timerfd_settime(timer_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &at, nullptr) == 0)
         timeout_ms = -1;
     }
-    struct pollfd p[2] = {{efd_, POLLIN, 0}, {timer_, POLLIN, 0}};
+    struct pollfd p[2] = {{fd_, POLLIN, 0}, {timer_, POLLIN, 0}};
     int ready;
     {
       mtr::CancellableScope cancellable;
       ready = poll(p, timer_ >= 0 ? 2 : 1, timeout_ms);
     }
     if (ready > 0) {
-      uint64_t count;
-      if (read(efd_, &count, sizeof count) < 0) {
-        // nothing from the folder: the timer woke us
+      // Room for one event is enough: the loop drains the rest. A large
+      // buffer would stay resident on every idle worker's stack.
+      alignas(struct inotify_event) char buf[sizeof(struct inotify_event) + NAME_MAX + 1];
+      while (read(fd_, buf, sizeof buf) > 0) {
       }
+      uint64_t expirations;
       // ECANCELED after a clock change: the caller looks at the clock again.
-      if (timer_ >= 0 && read(timer_, &count, sizeof count) < 0) {
+      if (timer_ >= 0 && read(timer_, &expirations, sizeof expirations) < 0) {
       }
     }
   }
 
  private:
-  int efd_ = -1;
+  int fd_ = -1;
   int timer_ = -1;
 };
 
