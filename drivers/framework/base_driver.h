@@ -137,6 +137,8 @@ class CMtrGasBaseDriver : public CMtrBaseDriver {};
 
 namespace heat {
 
+class MarkerWatch;
+
 // Owns the polling cycle and the archive passes.
 class CMtrHeatBaseDriver : public CMtrBaseDriver {
  public:
@@ -188,6 +190,11 @@ class CMtrHeatBaseDriver : public CMtrBaseDriver {
   std::unique_ptr<FileConnector> file_connector;
   // Guards file_connector's creation against IsArchFresh on the main thread.
   std::atomic<FileConnector*> file_connector_ready{nullptr};
+
+ private:
+  // Made by the first real-clock wait and kept until the driver goes, after
+  // its thread has ended: a cancelled wait leaves the registration alone.
+  std::unique_ptr<MarkerWatch> marker_watch;
 };
 
 }  // namespace heat

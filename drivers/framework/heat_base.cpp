@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -11,6 +13,8 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <vector>
 
 #include "base/fsutil.h"
 #include "base/logger.h"
@@ -56,45 +60,144 @@ bool fileExists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
-// Waits until `path` appears or the wall clock reaches a deadline. The marker's
-// folder is watched with inotify and the deadline is a realtime timer, so an
-// idle meter costs no wake-ups between sessions; a clock that is set wakes the
-// waiter so that the deadline is judged again.
+// One inotify instance for the whole process: a user has few of them (128 by
+// default, shared by all the user's processes), and every idle meter watches
+// the same folder. A thread reads the events and wakes, through its own
+// eventfd, only the waiter whose marker was made.
+class FolderEvents {
+ public:
+  static FolderEvents& get() {
+    static FolderEvents* events = new FolderEvents;  // its thread lives with the process
+    return *events;
+  }
+  // Wakes `efd` whenever `name` is made in `dir`; false, with the reason in
+  // `err`, when no watch can be had.
+  bool add(const std::string& dir, const std::string& name, int efd, int& err) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (fd_ < 0) {
+      err = err_;
+      return false;
+    }
+    const int wd = inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE);
+    if (wd < 0) {
+      err = errno;
+      return false;
+    }
+    if (!started_) {
+      pthread_attr_t attr;
+      pthread_attr_init(&attr);
+      pthread_attr_setstacksize(&attr, 65536);
+      pthread_t thread;
+      const int rc = pthread_create(&thread, &attr, &FolderEvents::entry, this);
+      pthread_attr_destroy(&attr);
+      if (rc != 0) {
+        err = rc;
+        return false;
+      }
+      pthread_detach(thread);
+      started_ = true;
+    }
+    waiters_.push_back({wd, name, efd});
+    return true;
+  }
+  void remove(int efd) {
+    std::lock_guard<std::mutex> lock(mu_);
+    waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(),
+                                  [efd](const Waiter& w) { return w.efd == efd; }),
+                   waiters_.end());
+  }
+
+ private:
+  struct Waiter {
+    int wd;
+    std::string name;
+    int efd;
+  };
+
+  FolderEvents() : fd_(inotify_init1(IN_CLOEXEC)), err_(errno) {}
+  static void* entry(void* self) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);  // signals are the main thread's
+    static_cast<FolderEvents*>(self)->run();
+    return nullptr;
+  }
+  void run() {
+    alignas(struct inotify_event) char buf[2048];
+    for (;;) {
+      const ssize_t n = read(fd_, buf, sizeof buf);
+      if (n <= 0) {
+        if (n < 0 && errno == EINTR) continue;
+        return;
+      }
+      std::lock_guard<std::mutex> lock(mu_);
+      for (ssize_t at = 0; at < n;) {
+        const auto* ev = reinterpret_cast<const struct inotify_event*>(buf + at);
+        at += sizeof(struct inotify_event) + ev->len;
+        // A lost event (queue overflow) may have been anyone's marker.
+        const bool everyone = (ev->mask & IN_Q_OVERFLOW) != 0;
+        for (const Waiter& w : waiters_)
+          if (everyone || (w.wd == ev->wd && ev->len > 0 && w.name == ev->name)) wake(w.efd);
+      }
+    }
+  }
+  static void wake(int efd) {
+    const uint64_t one = 1;
+    if (write(efd, &one, sizeof one) < 0) {
+      // a full counter still wakes its waiter
+    }
+  }
+
+  std::mutex mu_;
+  const int fd_;
+  const int err_;
+  bool started_ = false;
+  std::vector<Waiter> waiters_;
+};
+
+}  // namespace
+
+// Waits until the marker at `path` appears or the wall clock reaches a
+// deadline. The marker is watched through FolderEvents and the deadline is a
+// realtime timer, so an idle meter costs no wake-ups between sessions; a clock
+// that is set wakes the waiter so that the deadline is judged again.
 class MarkerWatch {
  public:
   // The watch starts here, before the caller first looks for the marker: a
   // marker made after that look still wakes the wait.
-  explicit MarkerWatch(const std::string& path) {
+  explicit MarkerWatch(const std::string& path) : path_(path) {
     size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    efd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int err = errno;
-    if (fd_ >= 0 &&
-        inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
-      err = errno;
-      close(fd_);
-      fd_ = -1;
+    if (efd_ >= 0 && !FolderEvents::get().add(dir, name, efd_, err)) {
+      close(efd_);
+      efd_ = -1;
     }
-    // Each waiting meter holds one inotify instance; where the user's
-    // instances run out (fs.inotify.max_user_instances) the wait polls, which
-    // costs CPU: say so once, with the cause.
+    // Without a watch the wait polls, which costs CPU: say so once, with the cause.
     static std::atomic<bool> told{false};
-    if (fd_ < 0 && !told.exchange(true))
+    if (efd_ < 0 && !told.exchange(true))
       LOG_WARNING("WaitDataRate - no inotify watch on %s (%s): the force-update marker is polled",
                   dir.c_str(), strerror(err));
-    if (fd_ >= 0) timer_ = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (efd_ >= 0) timer_ = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
   }
   ~MarkerWatch() {
-    if (fd_ >= 0) close(fd_);
+    if (efd_ >= 0) {
+      FolderEvents::get().remove(efd_);
+      close(efd_);
+    }
     if (timer_ >= 0) close(timer_);
   }
   MarkerWatch(const MarkerWatch&) = delete;
   MarkerWatch& operator=(const MarkerWatch&) = delete;
 
-  // One wait: returns when something in the folder changed, the deadline came
-  // or the clock was set.
+  const std::string& path() const { return path_; }
+
+  // One wait: returns when the marker was made, the deadline came or the
+  // clock was set.
   void waitReal(time_t deadline) {
-    if (fd_ < 0) {
+    if (efd_ < 0) {
       mtr::systemClock().sleepMs(2);  // no inotify: fall back to the 2 ms poll
       return;
     }
@@ -105,31 +208,28 @@ class MarkerWatch {
       if (timerfd_settime(timer_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &at, nullptr) == 0)
         timeout_ms = -1;
     }
-    struct pollfd p[2] = {{fd_, POLLIN, 0}, {timer_, POLLIN, 0}};
+    struct pollfd p[2] = {{efd_, POLLIN, 0}, {timer_, POLLIN, 0}};
     int ready;
     {
       mtr::CancellableScope cancellable;
       ready = poll(p, timer_ >= 0 ? 2 : 1, timeout_ms);
     }
     if (ready > 0) {
-      // Room for one event is enough: the loop drains the rest. A large
-      // buffer would stay resident on every idle worker's stack.
-      alignas(struct inotify_event) char buf[sizeof(struct inotify_event) + NAME_MAX + 1];
-      while (read(fd_, buf, sizeof buf) > 0) {
+      uint64_t count;
+      if (read(efd_, &count, sizeof count) < 0) {
+        // nothing from the folder: the timer woke us
       }
-      uint64_t expirations;
       // ECANCELED after a clock change: the caller looks at the clock again.
-      if (timer_ >= 0 && read(timer_, &expirations, sizeof expirations) < 0) {
+      if (timer_ >= 0 && read(timer_, &count, sizeof count) < 0) {
       }
     }
   }
 
  private:
-  int fd_ = -1;
+  const std::string path_;
+  int efd_ = -1;
   int timer_ = -1;
 };
-
-}  // namespace
 
 CMtrHeatBaseDriver::CMtrHeatBaseDriver() {}
 
@@ -266,8 +366,12 @@ void CMtrHeatBaseDriver::WaitDataRate(int seconds) {
   const time_t deadline = clock->now() + seconds;
   std::string marker =
       mtr::rootedPath("/tmp/kzp_force_update_") + (rpc ? rpc->meterId() : settings.meter_id);
-  std::unique_ptr<MarkerWatch> watch;
-  if (clock == &mtr::systemClock()) watch = std::make_unique<MarkerWatch>(marker);
+  MarkerWatch* watch = nullptr;
+  if (clock == &mtr::systemClock()) {
+    if (!marker_watch || marker_watch->path() != marker)
+      marker_watch.reset(new MarkerWatch(marker));
+    watch = marker_watch.get();
+  }
   // The marker is looked for once more after the last wait, at the deadline.
   for (;;) {
     if (files && files->TakeForceUpdate()) return;

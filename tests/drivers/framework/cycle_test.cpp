@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -323,7 +324,9 @@ TEST_F(Cycle, PauseFileAtHourStartStartsT1ThenT2ForcesTheSession) {
   EXPECT_FALSE(exists(rooted("/tmp/extds_pause_1")));
 }
 
-// The wait sleeps to the end of the period without waking up.
+// The wait sleeps to the end of the period: files made beside its marker,
+// another meter's marker among them, do not wake it; its own marker ends it.
+// Waiting meters share one inotify instance (a user has 128).
 TEST_F(Cycle, WaitOnTheRealClock) {
   prepare();
   d_->setClock(&mtr::systemClock());
@@ -334,15 +337,58 @@ TEST_F(Cycle, WaitOnTheRealClock) {
       if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
     return -1L;
   };
+  auto inotifyInstances = [] {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      n += std::filesystem::read_symlink(e.path(), ec).string() == "anon_inode:inotify";
+    }
+    return n;
+  };
+  auto later = [&](std::function<void()> what) {
+    return std::thread([what] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      what();
+    });
+  };
+  auto seconds = [](auto t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  };
   // Whole wall-clock seconds: a 3 s period ends 2 to 3 s later.
   const long w0 = wakeups();
   auto t0 = std::chrono::steady_clock::now();
+  std::thread others = later([&] {
+    touch("/tmp/kzp_force_update_78");
+    touch("/tmp/pause_kzp_9");
+  });
   d_->WaitDataRate(3);
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+  const double took = seconds(t0);
+  others.join();
   ASSERT_GE(w0, 0);
   EXPECT_LE(wakeups() - w0, 2) << "wake-ups during a 3 s wait";
-  EXPECT_GE(took.count(), 1.9);
-  EXPECT_LE(took.count(), 6.0);  // not a second period
+  EXPECT_GE(took, 1.9);
+  EXPECT_LE(took, 6.0);  // not a second period
+
+  CJSONRPCConnector rpc78{"78", 0};
+  ScriptedDriver d78;
+  d78.setJSONRPCConnector(&rpc78);
+  d78.save_init_params({});
+  d78.InitFileConnector();
+  d78.setClock(&mtr::systemClock());
+  unlink(rooted("/tmp/kzp_force_update_78").c_str());
+  std::thread waiting78([&] { d78.WaitDataRate(4); });
+  int instances = -1;
+  t0 = std::chrono::steady_clock::now();
+  std::thread mine = later([&] {
+    instances = inotifyInstances();
+    touch("/tmp/kzp_force_update_77");
+  });
+  d_->WaitDataRate(60);
+  EXPECT_LE(seconds(t0), 30.0) << "the marker ends the wait";
+  mine.join();
+  waiting78.join();
+  EXPECT_EQ(1, instances);
+  EXPECT_FALSE(exists(rooted("/tmp/kzp_force_update_77")));
 }
 
 // No wait below two seconds; a marker made at the deadline is still taken.
