@@ -38,6 +38,18 @@ std::string lower(std::string s) {
   return s;
 }
 
+// The line buffers live while requests run; between sessions they are given back.
+class ReleaseAfter {
+ public:
+  explicit ReleaseAfter(CMercury23XLowLevelConnector& ll) : ll_(ll) {}
+  ~ReleaseAfter() { ll_.releaseBuffers(); }
+  ReleaseAfter(const ReleaseAfter&) = delete;
+  ReleaseAfter& operator=(const ReleaseAfter&) = delete;
+
+ private:
+  CMercury23XLowLevelConnector& ll_;
+};
+
 }  // namespace
 
 CmtrMercury23X::CmtrMercury23X(const std::string& model, int variant)
@@ -79,6 +91,7 @@ void CmtrMercury23X::run(RequestSequence& seq, MeasuredValueList& values) {
   if (!ll_) throw CDisconnectException();
   refreshState();
   seq.setConnector(ll_);
+  ReleaseAfter release(*ll_);
   seq.sendRequest(values);
 }
 
@@ -293,6 +306,7 @@ bool CmtrMercury23X::testConnection() {
   refreshState();
   TestRequest test(&state_);
   test.setConnector(ll_);
+  ReleaseAfter release(*ll_);
   for (int attempt = 1; attempt <= 3; ++attempt) {
     LOG_INFO("[%lld][%s] CmtrMercury23X::testConnection() - %d attemp", meterNumber(), serialText(),
              attempt);

@@ -25,8 +25,11 @@ class CMercury23XLowLevelConnector {
   void setPasswordAscii(bool ascii) { password_ascii_ = ascii; }
   bool passwordAscii() const { return password_ascii_; }
 
-  uint8_t* txBuffer() { return tx_; }
-  const uint8_t* rxBuffer() const { return rx_; }
+  // The buffers are made zeroed when first needed and kept until
+  // releaseBuffers: an idle meter holds no 4 kB for the hour between sessions.
+  uint8_t* txBuffer() { return buffers().tx; }
+  const uint8_t* rxBuffer() { return buffers().rx; }
+  void releaseBuffers() { buffers_.reset(); }
 
   // Sends the first `len` bytes of the transmit buffer.
   int32_t WriteBuffer(uint16_t len);
@@ -38,9 +41,17 @@ class CMercury23XLowLevelConnector {
   const char* serial() const { return serial_.c_str(); }
 
  private:
+  struct Buffers {
+    uint8_t rx[kBufferSize];
+    uint8_t tx[kBufferSize];
+  };
+  Buffers& buffers() {
+    if (!buffers_) buffers_.reset(new Buffers());
+    return *buffers_;
+  }
+
   std::shared_ptr<CConnector> connector_;
-  uint8_t rx_[kBufferSize];
-  uint8_t tx_[kBufferSize];
+  std::unique_ptr<Buffers> buffers_;
   std::string meter_id_;
   std::string serial_;
   uint8_t address_ = 0;
