@@ -1,6 +1,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -24,9 +25,14 @@ void restartWithoutThreadCache(char** argv) {
   std::string value = set && *set ? std::string(set) + ":" : std::string();
   value += kTunable;
   value += "=0";
+  // The path, not /proc/self/exe itself: under an emulator that link names
+  // the emulator.
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return;  // without /proc the daemon runs with the cache
+  self[n] = '\0';
   if (setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0) return;
-  execv("/proc/self/exe", argv);
-  // Without /proc the daemon runs with the cache.
+  execv(self, argv);
 }
 
 }  // namespace

@@ -107,10 +107,13 @@ TEST(Signals, SigintWhileStartingUpExitsAtOnce) {
   FaultLine d("", "");  // no server: it waits for one for ever
   d.startDaemon({"1"});
   ASSERT_TRUE(waitFor([&] { return !d.log().empty(); }, 5000));  // waiting for the server
-  // Started once more in the same process, without glibc's per-thread cache.
+  // Started once more in the same process, without glibc's per-thread cache
+  // (not under qemu-arm: without binfmt_misc an emulated program cannot exec).
   std::string env = readFile("/proc/" + std::to_string(d.daemon().pid()) + "/environ");
-  EXPECT_NE(std::string::npos,
-            env.find(std::string("GLIBC_TUNABLES=glibc.malloc.tcache_count=0\0", 43)));
+  if (!getenv("MTR_TEST_BIN_DIR")) {
+    EXPECT_NE(std::string::npos,
+              env.find(std::string("GLIBC_TUNABLES=glibc.malloc.tcache_count=0\0", 43)));
+  }
   d.daemon().kill(SIGTERM);  // no lasting effect while starting
   ASSERT_TRUE(waitFor([&] { return handled(d.log(), "System signal number 15 "); }, 30000));
   EXPECT_TRUE(d.daemon().running());
