@@ -77,7 +77,12 @@ CRSConnector::CRSConnector(const SettingsMap& port_params) {
   led_b_.reset(new CLed(mtr::rootedPath(kLedReceivePath), kLedOnTimeUs));
   led_a_->Start(led_a_.get(), "manager LED \"A\"");
   led_b_->Start(led_b_.get(), "manager LED \"B\"");
-  open_device();
+  // A device missing at start-up (an adapter plugged in later) is looked for
+  // at each write, as one that went away.
+  if (!open_device()) {
+    outage_.store(true);
+    hung_up_.store(true);
+  }
 }
 
 CRSConnector::~CRSConnector() {
