@@ -123,7 +123,8 @@ class FolderEvents {
     return nullptr;
   }
   void run() {
-    alignas(struct inotify_event) char buf[2048];
+    // Room for one event at least; the rest come with the next reads.
+    alignas(struct inotify_event) char buf[sizeof(struct inotify_event) + NAME_MAX + 1];
     for (;;) {
       const ssize_t n = read(fd_, buf, sizeof buf);
       if (n <= 0) {
