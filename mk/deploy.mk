@@ -21,7 +21,7 @@ DEPLOY_PKGS := cmake make pkg-config g++-arm-linux-gnueabihf binutils-arm-linux-
 	qemu-user mmdebstrap lintian file dpkg-dev fakeroot gzip
 ARM_TOOLCHAIN := $(CURDIR)/cmake/armhf-toolchain.cmake
 # Programs the tests start; under emulation they are reached through wrappers.
-ARM_TEST_PROGRAMS := mtr_main mtr-metersim mtr-confsrv
+ARM_TEST_PROGRAMS := mtr_main mtr-probe mtr-metersim mtr-confsrv
 # 1: run the simulator and the configuration server natively (from BUILD_DIR).
 ARM_NATIVE_TOOLS ?= 0
 # qemu-user (7.2) carries termios line speeds only up to 460800 baud across
@@ -81,7 +81,7 @@ test-arm: arm
 	fi
 	@set -e; w="$(CURDIR)/$(ARM_BUILD_DIR)/emu-bin"; rm -rf "$$w"; mkdir -p "$$w"; \
 	for p in $(ARM_TEST_PROGRAMS); do \
-	  if [ "$(ARM_NATIVE_TOOLS)" = 1 ] && [ "$$p" != mtr_main ]; then \
+	  if [ "$(ARM_NATIVE_TOOLS)" = 1 ] && [ "$$p" != mtr_main ] && [ "$$p" != mtr-probe ]; then \
 	    ln -s "$(CURDIR)/$(BUILD_DIR)/bin/$$p" "$$w/$$p"; continue; \
 	  fi; \
 	  printf '#!/bin/sh\nexec qemu-arm -L "%s" -0 "$$0" "%s" "$$@"\n' \

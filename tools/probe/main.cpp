@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -53,12 +54,21 @@ int usageError(const std::string& why) {
   return kExitUsage;
 }
 
-bool parseNumber(const std::string& text, long& out) {
+// 64 bits on every target: a CE2727 address takes all 32 bits, which a 32-bit
+// long cannot hold.
+bool parseNumber(const std::string& text, long long& out) {
   if (text.empty()) return false;
   char* end = nullptr;
   errno = 0;
-  out = strtol(text.c_str(), &end, 0);
+  out = strtoll(text.c_str(), &end, 0);
   return errno == 0 && *end == '\0';
+}
+
+bool parseNumber(const std::string& text, long& out) {
+  long long v = 0;
+  if (!parseNumber(text, v) || v < LONG_MIN || v > LONG_MAX) return false;
+  out = static_cast<long>(v);
+  return true;
 }
 
 std::string defaultFormat(const std::string& family) {
@@ -229,11 +239,11 @@ int parseOptions(int argc, char** argv, Options& o) {
     return usageError("--family " + family + ": mercury, iec61107, ce2727 or all");
   const bool mercury = o.families.front() == "mercury" || family == "all";
   if (scan && mercury && o.scan_to > 247) return usageError("--scan: Mercury addresses are 1..247");
-  long a = 0;
+  long long a = 0;
   if (address && family == "mercury" && (!parseNumber(o.address, a) || a < 0 || a > 247))
     return usageError("--address " + o.address + ": Mercury addresses are 0..247");
   if (address && family == "ce2727" &&
-      (!parseNumber(o.address, a) || a < 0 || a > static_cast<long>(UINT32_MAX)))
+      (!parseNumber(o.address, a) || a < 0 || a > static_cast<long long>(UINT32_MAX)))
     return usageError("--address " + o.address + ": not a CE2727 address");
   if (!scan && !address) o.scan_from = o.scan_to = 0;
   if (scan) o.address.clear();
@@ -244,7 +254,7 @@ int parseOptions(int argc, char** argv, Options& o) {
 // Addresses to try for a family; empty when the options give it none.
 std::vector<std::string> addressesFor(const Options& o, const std::string& family) {
   std::vector<std::string> out;
-  long a = 0;
+  long long a = 0;
   if (family == "iec61107") {
     // A sign-on without address reaches a lone meter.
     out.push_back(!o.address.empty() ? o.address : "");
