@@ -3,8 +3,9 @@
 // monthly archive, journals) and "period_current" 3600, so the first archive
 // pass runs in the first session; beside them the figure of the idle-cost
 // bench, taken before any archive pass ("period_current" 600, meters without
-// archives). All lines run side by side; figures are taken once every meter
-// of every line has finished its first session.
+// archives). All lines run side by side; each line's figures are taken over
+// its own idle window, once every meter of that line has finished its first
+// session.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -67,7 +68,8 @@ int main(int argc, char** argv) {
       "Bd). *after archives*: \"period_current\" 3600, so the first session runs the daily, "
       "monthly, yearly and hourly passes; each meter holds a 90-day hourly profile, 124 days of "
       "extended daily and 12 months of monthly archive, and journal events; %d Bd. CPU over %d s "
-      "of idling after that; *heap* is the resident part of the malloc arenas; *peak* is VmHWM "
+      "of idling, from 3 s after the line's own first sessions; *heap* is the resident part of the "
+      "malloc arenas; *peak* is VmHWM "
       "over the whole run (start-up and every first pass) and its excess over the idle VmRSS. "
       "Median of %d runs (range in brackets). Load average at start: %s.\n\n",
       kArchiveBaud, seconds, runs, loadAverage().c_str());
@@ -91,45 +93,62 @@ int main(int argc, char** argv) {
       else
         lines.back()->startDaemon();
     }
-    std::vector<bool> ok(setups.size(), false);
+    // Each line idles over its own window, opened 3 s after its first
+    // sessions (the last session's rotation and files): the lines without
+    // archives start their next sessions 600 s after start, before the
+    // archive lines are done.
+    enum Phase { kFirstSessions, kIdle, kDone };
+    std::vector<Phase> phase(setups.size(), kFirstSessions);
+    std::vector<double> opens(setups.size(), 0), c0(setups.size(), 0);
     const double t_start = monoNow();
-    for (size_t i = 0; i < setups.size(); ++i) {
-      Line& l = *lines[i];
-      const int n = setups[i].meters;
-      if (!l.ready()) continue;
-      // Limits far above a first session's length on a loaded machine; the
-      // turn passes at the supervisor's 5-second step, so a line of n meters
-      // needs at least 5n seconds.
-      const double limit = setups[i].archives ? 120 + 20.0 * n : 60 + 6.0 * n;
-      const double left = limit - (monoNow() - t_start);
-      ok[i] = waitUntil(
-          [&] { return setups[i].archives ? archivesDone(l, n) : l.countInLog(kCurrentEnd) >= n; },
-          left > 1 ? left : 1, 0.5);
-      if (!ok[i])
-        fprintf(stderr, "%d meters%s: first sessions not over after %.0f s\n", n,
-                setups[i].archives ? " with archives" : "", monoNow() - t_start);
-    }
-    fprintf(stderr, "run %d: first sessions over after %.0f s\n", run + 1, monoNow() - t_start);
-    sleepSeconds(3);  // the last session's rotation and files
-    std::vector<double> c0(setups.size(), -1);
-    for (size_t i = 0; i < setups.size(); ++i)
-      if (ok[i]) c0[i] = cpuSeconds(lines[i]->daemonPid());
-    const double t0 = monoNow();
-    sleepSeconds(seconds);
-    const double dt = monoNow() - t0;
-    for (size_t i = 0; i < setups.size(); ++i) {
-      if (!ok[i]) continue;
-      Sample s;
-      const pid_t pid = lines[i]->daemonPid();
-      s.cpu_pct = 100.0 * (cpuSeconds(pid) - c0[i]) / dt;
-      s.mem = memFigures(pid);
-      s.heap_kb = heapKb(pid);
-      samples[i].push_back(s);
-      // For looking into where the memory is: the mappings of each daemon.
-      if (const char* dir = getenv("BENCH_SMAPS"))
-        writeFile(
-            fmt("%s/%d-%s.smaps", dir, setups[i].meters, setups[i].archives ? "after" : "before"),
-            readFile("/proc/" + std::to_string(pid) + "/smaps"));
+    for (;;) {
+      bool busy = false;
+      for (size_t i = 0; i < setups.size(); ++i) {
+        Line& l = *lines[i];
+        const int n = setups[i].meters;
+        if (!l.ready() || phase[i] == kDone) continue;
+        busy = true;
+        const double now = monoNow();
+        if (phase[i] == kFirstSessions) {
+          // Limits far above a first session's length on a loaded machine; the
+          // turn passes at the supervisor's 5-second step, so a line of n
+          // meters needs at least 5n seconds.
+          const double limit = setups[i].archives ? 120 + 20.0 * n : 60 + 6.0 * n;
+          if (setups[i].archives ? archivesDone(l, n) : l.countInLog(kCurrentEnd) >= n) {
+            fprintf(stderr, "run %d: %d meters%s: first sessions over after %.0f s\n", run + 1, n,
+                    setups[i].archives ? " with archives" : "", now - t_start);
+            phase[i] = kIdle;
+            opens[i] = now + 3;
+            c0[i] = -1;
+          } else if (now - t_start > limit) {
+            fprintf(stderr, "%d meters%s: first sessions not over after %.0f s\n", n,
+                    setups[i].archives ? " with archives" : "", now - t_start);
+            phase[i] = kDone;
+          }
+          continue;
+        }
+        if (now < opens[i]) continue;
+        const pid_t pid = l.daemonPid();
+        if (c0[i] < 0) {
+          c0[i] = cpuSeconds(pid);
+          opens[i] = now;
+          continue;
+        }
+        if (now - opens[i] < seconds) continue;
+        Sample smp;
+        smp.cpu_pct = 100.0 * (cpuSeconds(pid) - c0[i]) / (now - opens[i]);
+        smp.mem = memFigures(pid);
+        smp.heap_kb = heapKb(pid);
+        samples[i].push_back(smp);
+        phase[i] = kDone;
+        // For looking into where the memory is: the mappings of each daemon.
+        if (const char* dir = getenv("BENCH_SMAPS"))
+          writeFile(
+              fmt("%s/%d-%s.smaps", dir, setups[i].meters, setups[i].archives ? "after" : "before"),
+              readFile("/proc/" + std::to_string(pid) + "/smaps"));
+      }
+      if (!busy) break;
+      sleepSeconds(0.5);
     }
   }
 
