@@ -97,9 +97,10 @@ int main(int argc, char** argv) {
     // sessions (the last session's rotation and files): the lines without
     // archives start their next sessions 600 s after start, before the
     // archive lines are done.
-    enum Phase { kFirstSessions, kIdle, kDone };
+    enum Phase { kFirstSessions, kSettling, kIdle, kDone };
     std::vector<Phase> phase(setups.size(), kFirstSessions);
-    std::vector<double> opens(setups.size(), 0), c0(setups.size(), 0);
+    // kSettling: when the window opens; kIdle: when it opened, and the CPU time then.
+    std::vector<double> at(setups.size(), 0), c0(setups.size(), 0);
     const double t_start = monoNow();
     for (;;) {
       bool busy = false;
@@ -117,9 +118,8 @@ int main(int argc, char** argv) {
           if (setups[i].archives ? archivesDone(l, n) : l.countInLog(kCurrentEnd) >= n) {
             fprintf(stderr, "run %d: %d meters%s: first sessions over after %.0f s\n", run + 1, n,
                     setups[i].archives ? " with archives" : "", now - t_start);
-            phase[i] = kIdle;
-            opens[i] = now + 3;
-            c0[i] = -1;
+            phase[i] = kSettling;
+            at[i] = now + 3;
           } else if (now - t_start > limit) {
             fprintf(stderr, "%d meters%s: first sessions not over after %.0f s\n", n,
                     setups[i].archives ? " with archives" : "", now - t_start);
@@ -127,16 +127,17 @@ int main(int argc, char** argv) {
           }
           continue;
         }
-        if (now < opens[i]) continue;
         const pid_t pid = l.daemonPid();
-        if (c0[i] < 0) {
+        if (phase[i] == kSettling) {
+          if (now < at[i]) continue;
+          phase[i] = kIdle;
+          at[i] = now;
           c0[i] = cpuSeconds(pid);
-          opens[i] = now;
           continue;
         }
-        if (now - opens[i] < seconds) continue;
+        if (now - at[i] < seconds) continue;
         Sample smp;
-        smp.cpu_pct = 100.0 * (cpuSeconds(pid) - c0[i]) / (now - opens[i]);
+        smp.cpu_pct = 100.0 * (cpuSeconds(pid) - c0[i]) / (now - at[i]);
         smp.mem = memFigures(pid);
         smp.heap_kb = heapKb(pid);
         samples[i].push_back(smp);

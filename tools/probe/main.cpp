@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -33,7 +32,7 @@ struct Options {
   std::string format;  // empty: each family's own
   std::vector<std::string> families;
   std::string address;  // --address as given
-  long scan_from = 0, scan_to = 0;
+  long long scan_from = 0, scan_to = 0;
   Credentials cred;
   bool json = false;
   bool force = false;
@@ -62,13 +61,6 @@ bool parseNumber(const std::string& text, long long& out) {
   errno = 0;
   out = strtoll(text.c_str(), &end, 0);
   return errno == 0 && *end == '\0';
-}
-
-bool parseNumber(const std::string& text, long& out) {
-  long long v = 0;
-  if (!parseNumber(text, v) || v < LONG_MIN || v > LONG_MAX) return false;
-  out = static_cast<long>(v);
-  return true;
 }
 
 std::string defaultFormat(const std::string& family) {
@@ -171,7 +163,7 @@ int parseOptions(int argc, char** argv, Options& o) {
   opterr = 0;
   while ((c = getopt_long(argc, argv, "", kLong, nullptr)) != -1) {
     const std::string arg = optarg ? optarg : "";
-    long n = 0;
+    long long n = 0;
     switch (c) {
       case 'D':
         o.device = arg;
@@ -262,7 +254,7 @@ std::vector<std::string> addressesFor(const Options& o, const std::string& famil
     if (parseNumber(o.address, a) && a >= 0 && (family != "mercury" || a <= 247))
       out.push_back(std::to_string(a));
   } else if (o.scan_to > 0) {
-    for (long n = o.scan_from; n <= o.scan_to; ++n) out.push_back(std::to_string(n));
+    for (long long n = o.scan_from; n <= o.scan_to; ++n) out.push_back(std::to_string(n));
   } else if (family == "mercury") {
     out.push_back("0");  // any lone meter answers the broadcast address
   }
